@@ -1,0 +1,218 @@
+// ORVEXSER, the touch driver: its one state record and the operations of
+// each concern. The exported ORX_ entry points (entry.cpp) serve one
+// process-wide Driver; everything below takes the Driver explicitly so that
+// tests can run a driver of their own on test doubles.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace orvex {
+
+// A field shared between the reader thread and control-code callers: one
+// aligned load or store each, relaxed order, as the design has it.
+template <class T>
+class Shared {
+public:
+    constexpr Shared(T v = T{}) noexcept : V_(v) {}
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    operator T() const noexcept { return V_.load(std::memory_order_relaxed); }
+    Shared& operator=(T v) noexcept {
+        V_.store(v, std::memory_order_relaxed);
+        return *this;
+    }
+    T Load() const noexcept { return V_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<T> V_;
+    static_assert(std::atomic<T>::is_always_lock_free);
+};
+
+// An auto-reset event (StopEvent).
+class Event {
+public:
+    void Set();
+    // Returns true when the event was signalled within the time-out.
+    bool Wait(uint32_t milliseconds);
+
+private:
+    std::mutex Lock_;
+    std::condition_variable Cv_;
+    bool Signalled_ = false;
+};
+
+struct SpeakerPortEntry {
+    uint64_t PhysicalAddress;
+    uint32_t Size;
+    uint32_t AddressSpace;
+};
+
+struct DriverState {
+    // Connection settings.
+    Shared<uint32_t> Port{1};
+    std::atomic<uint8_t> Model[4] = {'[', 'T', 'S', ']'};
+    Shared<uint32_t> RunRightButton{0};
+
+    // Feedback settings.
+    Shared<uint32_t> FeedbackSound{1};
+    Shared<uint32_t> FeedbackTone{2000};
+    Shared<uint32_t> FeedbackDuration{1};
+
+    // Calibration, raw units, and the derived spans (never 0).
+    Shared<uint16_t> CalibrationX1{0}, CalibrationX2{511}, CalibrationX3{1023};
+    Shared<uint16_t> CalibrationY1{0}, CalibrationY2{511}, CalibrationY3{1023};
+    Shared<uint16_t> SpanX1{512}, SpanX2{512};
+    Shared<uint16_t> SpanY1{512}, SpanY2{512};
+    Shared<uint32_t> PanelDirection{0};
+
+    // Point processing (written on the reader thread only).
+    Shared<uint16_t> LastRawX{0xFFFF}, LastRawY{0xFFFF};
+    Shared<uint8_t> LastTouch{0};
+    Shared<uint16_t> SampleCount{0};
+    Shared<uint16_t> LastX{0xFFFF}, LastY{0xFFFF};
+    Shared<uint8_t> ButtonState{0};
+    Shared<uint32_t> ClickMode{4};
+
+    // One-touch right click.
+    Shared<uint32_t> RightClickWindow{0};
+    Shared<uint32_t> RightClickArmed{0};
+    Shared<uint16_t> RightClickPending{0};
+
+    // Serial port and reader thread.
+    Shared<uint8_t> Protocol{0};
+    Shared<uint32_t> StopRequested{0};
+
+    // Speaker ports: fixed entries and their mapped addresses (0 = unmapped).
+    static constexpr SpeakerPortEntry SpeakerPorts[3] = {
+        {0x61, 1, 1},
+        {0x42, 1, 1},
+        {0x43, 1, 1},
+    };
+    Shared<uint32_t> SpeakerControlPort{0};
+    Shared<uint32_t> TimerChannel2Port{0};
+    Shared<uint32_t> TimerControlPort{0};
+};
+
+// The driver: its state plus the platform it runs on and the resources of
+// the lifecycle (port, reader thread, stop event, launcher timer).
+struct Driver {
+    explicit Driver(Platform& platform) : Sys(platform) {}
+    ~Driver();
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    DriverState State;
+    Platform& Sys;
+
+    // PortHandle: owned here; the reader thread uses it only while it runs,
+    // and the lifecycle closes it only after the thread can no longer reach it.
+    std::unique_ptr<SerialPort> PortHandle;
+    std::thread ReaderThread;
+    std::unique_ptr<Event> StopEvent;
+    std::unique_ptr<uint32_t> Context;  // g_hORVEXSER's 4-byte block
+
+    // Serialises beeps so two never interleave their port accesses.
+    std::mutex BeepLock;
+    // RightButtonTimer, created by the first arming; cancelled when the
+    // driver goes away.
+    std::mutex LauncherLock;
+    std::unique_ptr<OneShotTimer> RightButtonTimer;
+};
+
+// Debug output: formats like printf and hands one line to the platform.
+void DebugPrint(Driver& d, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// ---- state and spans
+void RecomputeSpans(DriverState& s);
+
+// ---- point processing
+uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch);
+
+// ---- speaker
+uint32_t MapIoPort(Driver& d, uint64_t physical, uint32_t addressSpace, uint32_t size);
+void MapSpeakerPorts(Driver& d);
+void SpeakerBeep(Driver& d, uint32_t divisor, int32_t milliseconds);
+void TouchBeep(Driver& d);
+void SelfTestBeep(Driver& d);
+
+// ---- right-button launcher
+inline constexpr char16_t RightButtonHelperPath[] = u"\\Windows\\orvexrbt.exe";
+void ArmRightButtonLauncher(Driver& d);
+void RightButtonTimerProc(Driver& d);
+bool LaunchProgram(Driver& d, uint32_t owner, std::u16string_view file,
+                   std::u16string_view parameters);
+// Cancels a pending launcher timer and waits for a running one.
+void StopRightButtonLauncher(Driver& d);
+
+// ---- registry configuration
+void LoadPortSettings(Driver& d, std::u16string_view keyPath);
+void LoadCalibration(Driver& d, std::u16string_view keyPath);
+void LoadPanelDirection(Driver& d, std::u16string_view keyPath);
+void LoadFeedback(Driver& d, std::u16string_view keyPath);
+void SaveCalibration(Driver& d, std::u16string_view keyPath);
+void SavePanelDirection(Driver& d, std::u16string_view keyPath);
+
+// ---- report decoding
+struct Report {
+    uint16_t X, Y;
+    uint8_t Touch;
+};
+uint8_t PacketChecksum(std::span<const uint8_t> packet);
+Report DecodeReportTS(std::span<const uint8_t, 5> report);
+Report DecodePacketEL(std::span<const uint8_t, 10> packet);
+
+// Byte-at-a-time framers; state lives in the object.
+class FramerTS {
+public:
+    // Returns a report when b completes one.
+    std::optional<Report> Push(uint8_t b);
+
+private:
+    uint8_t Buffer_[5] = {};
+    uint8_t Position_ = 0;
+};
+
+class FramerEL {
+public:
+    enum class Result { None, Report, ChecksumError };
+    Result Push(uint8_t b, Report* out);
+
+private:
+    uint8_t Buffer_[10] = {};
+    uint8_t Position_ = 0;
+};
+
+uint32_t ReadThread_TS(Driver& d);
+uint32_t ReadThread_EL(Driver& d);
+
+// ---- detection
+uint32_t DetectController(Driver& d);
+uint32_t ProbeEL(Driver& d);
+uint32_t SendPacketEL(Driver& d, const uint8_t (&params)[8]);
+struct ReplyEL {
+    bool Found;
+    uint32_t Offset, Length;
+};
+ReplyEL FindReplyEL(std::span<const uint8_t> bytes, uint8_t wanted, uint32_t offset);
+uint32_t ConfigureReading(Driver& d);
+
+// ---- lifecycle (the exported entry points forward here)
+uintptr_t DriverInit(Driver& d);
+uint32_t DriverDeinit(Driver& d);
+
+// ---- control codes
+// Buffers are checked: a missing buffer or one shorter than its record fails
+// with ERROR_INVALID_PARAMETER and touches nothing.
+uint32_t DriverIoControl(Driver& d, uint32_t code, const uint8_t* in, uint32_t inSize,
+                         uint8_t* out, uint32_t outSize, uint32_t* returned);
+
+}  // namespace orvex

@@ -1,0 +1,54 @@
+// Pointer injection and message posting: the window system's mouse_event and
+// PostMessageW as the driver uses them.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace orvex {
+
+// mouse_event flags.
+inline constexpr uint32_t MOUSEEVENTF_MOVE = 0x0001;
+inline constexpr uint32_t MOUSEEVENTF_LEFTDOWN = 0x0002;
+inline constexpr uint32_t MOUSEEVENTF_LEFTUP = 0x0004;
+inline constexpr uint32_t MOUSEEVENTF_RIGHTDOWN = 0x0008;
+inline constexpr uint32_t MOUSEEVENTF_RIGHTUP = 0x0010;
+inline constexpr uint32_t MOUSEEVENTF_ABSOLUTE = 0x8000;
+
+class Input {
+public:
+    virtual ~Input() = default;
+    // Absolute pointer event: x and y on a 0..0xFFFF scale when flags carry
+    // MOUSEEVENTF_ABSOLUTE; buttons pressed or released as the flags say.
+    virtual void MouseEvent(uint32_t flags, uint32_t x, uint32_t y, uint32_t data,
+                            uintptr_t extraInfo) = 0;
+    // Posts a message to a window; never waits for it to be handled.
+    virtual void PostMessage(uint32_t window, uint32_t message, uint32_t wParam,
+                             uint32_t lParam) = 0;
+};
+
+// Test double: records every call in order. Preallocates so that recording
+// does not allocate on the hot path (benchmarks use it as the sink).
+class RecordingInput final : public Input {
+public:
+    struct Call {
+        enum Kind { Mouse, Post } What;
+        uint32_t A, B, C, D;  // Mouse: flags, x, y, data; Post: window, msg, wParam, lParam
+        bool operator==(const Call&) const = default;
+    };
+    explicit RecordingInput(size_t reserve = 1024) { Calls_.reserve(reserve); }
+    void MouseEvent(uint32_t flags, uint32_t x, uint32_t y, uint32_t data,
+                    uintptr_t extraInfo) override;
+    void PostMessage(uint32_t window, uint32_t message, uint32_t wParam,
+                     uint32_t lParam) override;
+    std::vector<Call> Calls() const;
+    size_t Count() const;
+    void Clear();
+
+private:
+    mutable std::mutex Lock_;
+    std::vector<Call> Calls_;
+};
+
+}  // namespace orvex

@@ -1,0 +1,44 @@
+// Program start: ShellExecuteEx as the driver uses it (no verb, no handle
+// asked for). Never through a shell.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvex {
+
+class Launcher {
+public:
+    virtual ~Launcher() = default;
+    // file: a path; one that begins with '\' names a file under the
+    // platform root. parameters: a command-line tail, may be empty.
+    // Returns true when the program was started.
+    virtual bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
+                              int show) = 0;
+};
+
+// posix_spawn under the platform root ($ORVEX_ROOT).
+std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root);
+
+// Test double.
+class RecordingLauncher final : public Launcher {
+public:
+    struct Call {
+        std::u16string File, Parameters;
+        int Show;
+    };
+    bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
+                      int show) override;
+    std::vector<Call> Calls() const;
+    bool Result = true;
+
+private:
+    mutable std::mutex Lock_;
+    std::vector<Call> Calls_;
+};
+
+}  // namespace orvex

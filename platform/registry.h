@@ -1,0 +1,72 @@
+// The registry: keys and values under HKEY_LOCAL_MACHINE, as the system calls
+// them (RegOpenKeyExW, RegQueryValueExW, RegSetValueExW, RegCloseKey,
+// RegFlushKey). Results are last-error numbers: 0 is success.
+//
+// Key paths are backslash-separated and, like value names, compare without
+// regard to case. String data is stored as the UTF-16 bytes written.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvex {
+
+using RegKey = uintptr_t;
+inline constexpr RegKey HKEY_LOCAL_MACHINE = 0x80000002;
+inline constexpr uint32_t KEY_ALL_ACCESS = 0xF003F;
+
+inline constexpr uint32_t REG_NONE = 0;
+inline constexpr uint32_t REG_SZ = 1;
+inline constexpr uint32_t REG_EXPAND_SZ = 2;
+inline constexpr uint32_t REG_BINARY = 3;
+inline constexpr uint32_t REG_DWORD = 4;
+inline constexpr uint32_t REG_MULTI_SZ = 7;
+
+class Registry {
+public:
+    virtual ~Registry() = default;
+
+    // Fails with ERROR_FILE_NOT_FOUND when the key does not exist. The access
+    // mask is accepted and not enforced.
+    virtual uint32_t OpenKey(RegKey root, std::u16string_view subKey, uint32_t access,
+                             RegKey* result) = 0;
+    // type and size may be null. *size is the buffer size in, the data size
+    // out. A buffer too small fails with ERROR_MORE_DATA and writes nothing
+    // into data (the size out is the size needed). data may be null to ask for
+    // the size only.
+    virtual uint32_t QueryValue(RegKey key, std::u16string_view name, uint32_t* type,
+                                uint8_t* data, uint32_t* size) = 0;
+    virtual uint32_t SetValue(RegKey key, std::u16string_view name, uint32_t type,
+                              const uint8_t* data, uint32_t size) = 0;
+    virtual uint32_t CloseKey(RegKey key) = 0;
+    // Returns once everything written before is on durable storage.
+    virtual uint32_t FlushKey(RegKey key) = 0;
+
+    // Platform-side operations (the registry tool, the device manager).
+    virtual uint32_t CreateKey(RegKey root, std::u16string_view subKey, RegKey* result) = 0;
+    virtual uint32_t DeleteKey(RegKey root, std::u16string_view subKey) = 0;  // with subkeys
+    virtual uint32_t DeleteValue(RegKey key, std::u16string_view name) = 0;
+    virtual uint32_t EnumSubKeys(RegKey key, std::vector<std::u16string>* names) = 0;
+    struct Value {
+        std::u16string Name;
+        uint32_t Type;
+        std::vector<uint8_t> Data;
+    };
+    virtual uint32_t EnumValues(RegKey key, std::vector<Value>* values) = 0;
+};
+
+// The SQLite store at <root>/registry.db, created on first use.
+std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& root, uint32_t* error);
+
+// Small conveniences for platform code (not used by the driver's own logic).
+std::u16string Utf8ToUtf16(std::string_view s);
+std::string Utf16ToUtf8(std::u16string_view s);
+// Reads a REG_SZ value as text (without the terminating zero); empty optional
+// semantics: returns false when absent.
+bool ReadStringValue(Registry& reg, std::u16string_view keyPath, std::u16string_view name,
+                     std::u16string* out);
+
+}  // namespace orvex

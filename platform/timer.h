@@ -1,0 +1,39 @@
+// Timer service: sleeps in microseconds (NdisMSleep), one-shot timers
+// (NdisInitializeTimer / NdisSetTimer) and the readiness query of system
+// services. The clock is the service's own, so test doubles can control it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace orvex {
+
+class OneShotTimer {
+public:
+    // Destroying a timer cancels it and waits for a callback that is running
+    // on another thread, so the callback never outlives its owner.
+    virtual ~OneShotTimer() = default;
+    // Arms the timer to call its function once after the delay. Setting a
+    // pending timer again restarts the delay.
+    virtual void Set(uint32_t milliseconds) = 0;
+    // Disarms; returns true when the timer was pending. Waits for a callback
+    // in progress on another thread. Safe to call from within the callback.
+    virtual bool Cancel() = 0;
+    virtual bool Pending() const = 0;
+};
+
+class TimerService {
+public:
+    virtual ~TimerService() = default;
+    virtual void SleepMicroseconds(uint32_t microseconds) = 0;
+    virtual std::unique_ptr<OneShotTimer> CreateTimer(std::function<void()> function) = 0;
+    virtual bool IsServiceReady(uint32_t service) = 0;
+    // Monotonic time of this service's clock.
+    virtual uint64_t NowMicroseconds() = 0;
+};
+
+// Real time: a timer thread per service; every service is reported ready.
+std::unique_ptr<TimerService> CreateRealTimerService();
+
+}  // namespace orvex
