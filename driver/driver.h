@@ -116,8 +116,15 @@ struct Driver {
     // PortHandle: owned here; the reader thread uses it only while it runs,
     // and the lifecycle closes it only after the thread can no longer reach it.
     std::unique_ptr<SerialPort> PortHandle;
+    // Guards replacing PortHandle (recovery on the reader thread) against
+    // the lifecycle waking or closing it. The reader's own waits and reads
+    // do not take it.
+    std::mutex PortLock;
     std::thread ReaderThread;
     std::unique_ptr<Event> StopEvent;
+    // Set by the lifecycle when it stops the driver, to cut short a reader
+    // thread that is backing off after a port failure.
+    Event ReaderWake;
     std::unique_ptr<uint32_t> Context;  // g_hORVEXSER's 4-byte block
 
     // Serialises beeps so two never interleave their port accesses.
@@ -193,6 +200,12 @@ private:
 
 uint32_t ReadThread_TS(Driver& d);
 uint32_t ReadThread_EL(Driver& d);
+
+// Called by a reader thread whose port has gone away (the device was
+// unplugged): waits, using no CPU, until the port can be opened again and the
+// controller is found on it, then returns true with PortHandle and Protocol
+// set afresh. Returns false as soon as the driver is being stopped.
+bool RecoverPort(Driver& d);
 
 // ---- detection
 uint32_t DetectController(Driver& d);
