@@ -182,6 +182,9 @@ class FramerTS {
 public:
     // Returns a report when b completes one.
     std::optional<Report> Push(uint8_t b);
+    // Forgets a report under way (the port was replaced).
+    void Reset() { Position_ = 0; }
+    uint8_t Position() const { return Position_; }
 
 private:
     uint8_t Buffer_[5] = {};
@@ -192,6 +195,8 @@ class FramerEL {
 public:
     enum class Result { None, Report, ChecksumError };
     Result Push(uint8_t b, Report* out);
+    void Reset() { Position_ = 0; }
+    uint8_t Position() const { return Position_; }
 
 private:
     uint8_t Buffer_[10] = {};
@@ -219,7 +224,12 @@ ReplyEL FindReplyEL(std::span<const uint8_t> bytes, uint8_t wanted, uint32_t off
 uint32_t ConfigureReading(Driver& d);
 
 // ---- lifecycle (the exported entry points forward here)
-uintptr_t DriverInit(Driver& d);
+uint32_t DriverInit(Driver& d);
+// Replaces PortHandle under PortLock and closes the old port, if any.
+void SetPortHandle(Driver& d, std::unique_ptr<SerialPort> port);
+// "COM<n>:" for the configured Port, or nothing when the name does not fit
+// the six wide characters the design gives it.
+std::optional<std::u16string> PortName(const DriverState& s);
 uint32_t DriverDeinit(Driver& d);
 
 // ---- control codes

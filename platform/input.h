@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace orvex {
@@ -50,5 +52,20 @@ private:
     mutable std::mutex Lock_;
     std::vector<Call> Calls_;
 };
+
+// The real backends. Each also hands posted messages to programs through the
+// window-message sockets under the platform root (platform/window-messages.h).
+// A factory returns null, with *error (if given) saying why, when its backend
+// cannot be used on this machine.
+//
+// uinput: an absolute pointer device; *deviceNode (if given) receives its
+// /dev/input/eventN path when the kernel reports one.
+std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* error,
+                                         std::string* deviceNode = nullptr);
+// XTest on the display named by $DISPLAY (or by display, when not empty).
+std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* error,
+                                      const std::string& display = {});
+// One text line per call on fd (standard output by default). Never fails.
+std::unique_ptr<Input> CreateLogInput(const std::string& root, int fd = 1);
 
 }  // namespace orvex

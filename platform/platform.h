@@ -39,7 +39,14 @@ public:
     ~LinuxPlatform();
 
 private:
-    LinuxPlatform() = default;
+    struct Token {
+        explicit Token() = default;
+    };
+
+public:
+    explicit LinuxPlatform(Token) {}
+
+private:
     Platform P_;
     std::unique_ptr<DebugOutput> Debug_;
     std::unique_ptr<Input> Input_;

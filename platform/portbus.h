@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace orvex {
 
@@ -21,5 +22,13 @@ public:
     virtual uint8_t ReadPortUchar(uint32_t port) = 0;
     virtual void WritePortUchar(uint32_t port, uint8_t value) = 0;
 };
+
+// The machine's I/O ports through /dev/port (x86 only). Returns null and sets
+// the last error when the ports cannot be opened.
+std::unique_ptr<PortBus> CreateDevPortBus();
+
+// No hardware: one text line per port access on fd (standard output by
+// default). Reads return the last value written to the port, 0 at first.
+std::unique_ptr<PortBus> CreateLogPortBus(int fd = 1);
 
 }  // namespace orvex

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/lasterror.h"
+
 namespace orvex {
 
 using RegKey = uintptr_t;
@@ -25,8 +27,11 @@ inline constexpr uint32_t REG_BINARY = 3;
 inline constexpr uint32_t REG_DWORD = 4;
 inline constexpr uint32_t REG_MULTI_SZ = 7;
 
+// A key handle whose key another caller (or process) has deleted.
+inline constexpr uint32_t ERROR_KEY_DELETED = 1018;
+
 class Registry {
-public:
+  public:
     virtual ~Registry() = default;
 
     // Fails with ERROR_FILE_NOT_FOUND when the key does not exist. The access
@@ -37,8 +42,8 @@ public:
     // out. A buffer too small fails with ERROR_MORE_DATA and writes nothing
     // into data (the size out is the size needed). data may be null to ask for
     // the size only.
-    virtual uint32_t QueryValue(RegKey key, std::u16string_view name, uint32_t* type,
-                                uint8_t* data, uint32_t* size) = 0;
+    virtual uint32_t QueryValue(RegKey key, std::u16string_view name, uint32_t* type, uint8_t* data,
+                                uint32_t* size) = 0;
     virtual uint32_t SetValue(RegKey key, std::u16string_view name, uint32_t type,
                               const uint8_t* data, uint32_t size) = 0;
     virtual uint32_t CloseKey(RegKey key) = 0;
@@ -56,6 +61,51 @@ public:
         std::vector<uint8_t> Data;
     };
     virtual uint32_t EnumValues(RegKey key, std::vector<Value>* values) = 0;
+
+    // Write groups: the writes this thread makes between BeginWriteGroup and
+    // the matching EndWriteGroup reach storage whole or not at all, so a
+    // process killed in between leaves every value of the group as it was.
+    // Groups nest; only the outermost end commits or discards. While a group
+    // is open, other threads' calls on this registry wait for it. A failed
+    // write inside a group fails on its own and the group's other writes still
+    // commit, unless the store itself had to abandon the group, in which case
+    // every later write of it fails and EndWriteGroup reports the failure.
+    // EndWriteGroup(false) discards the group's writes.
+    //
+    // The defaults suit a store without grouping: writes apply at once and
+    // cannot be discarded.
+    virtual uint32_t BeginWriteGroup() { return ERROR_SUCCESS; }
+    virtual uint32_t EndWriteGroup(bool commit) {
+        return commit ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+    }
+};
+
+// Keeps a write group open for its lifetime; one that is not committed is
+// discarded. If the group could not be opened, writes go ahead one by one and
+// Commit reports success (nothing was held back).
+class RegistryWriteGroup {
+  public:
+    explicit RegistryWriteGroup(Registry& reg)
+        : Reg_(reg), BeginError_(reg.BeginWriteGroup()), Open_(BeginError_ == ERROR_SUCCESS) {}
+    ~RegistryWriteGroup() {
+        if (Open_)
+            (void)Reg_.EndWriteGroup(false);  // abandoned: discard
+    }
+    RegistryWriteGroup(const RegistryWriteGroup&) = delete;
+    RegistryWriteGroup& operator=(const RegistryWriteGroup&) = delete;
+    bool IsOpen() const { return Open_; }
+    uint32_t BeginError() const { return BeginError_; }
+    uint32_t Commit() {
+        if (!Open_)
+            return ERROR_SUCCESS;
+        Open_ = false;
+        return Reg_.EndWriteGroup(true);
+    }
+
+  private:
+    Registry& Reg_;
+    uint32_t BeginError_;
+    bool Open_;
 };
 
 // The SQLite store at <root>/registry.db, created on first use.

@@ -36,4 +36,9 @@ public:
 // Real time: a timer thread per service; every service is reported ready.
 std::unique_ptr<TimerService> CreateRealTimerService();
 
+// Shows each sleep as a text line on fd (standard output by default) before
+// sleeping it on real; everything else is real's.
+std::unique_ptr<TimerService> CreateLoggingTimerService(std::unique_ptr<TimerService> real,
+                                                        int fd = 1);
+
 }  // namespace orvex

@@ -1,0 +1,238 @@
+// Registry configuration: the driver's settings as values under its key.
+// Every operation opens the key itself, does its work and closes it again; no
+// key handle outlives the operation. A failed registry access never stops the
+// driver: it is reported on the debug output and the setting keeps its value
+// or takes its named fallback.
+#include <array>
+#include <string>
+
+#include "common/orvex.h"
+#include "driver/driver.h"
+
+namespace orvex {
+
+namespace {
+
+// The key of one operation, closed whatever path the operation leaves by.
+class DriverKey {
+  public:
+    DriverKey(Driver& d, std::u16string_view path) : Reg_(d.Sys.Reg) {
+        if (Reg_ && Reg_->OpenKey(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, &Key_) == 0)
+            Open_ = true;
+        else
+            DebugPrint(d, "ORVEXSER: Failed to open HKEY_LOCAL_MACHINE\\%s\r\n",
+                       Utf16ToUtf8(path).c_str());
+    }
+    ~DriverKey() {
+        if (Open_)
+            (void)Reg_->CloseKey(Key_);  // as designed, the close is not examined
+    }
+    DriverKey(const DriverKey&) = delete;
+    DriverKey& operator=(const DriverKey&) = delete;
+
+    bool IsOpen() const { return Open_; }
+    Registry& Reg() const { return *Reg_; }
+
+    // A 32-bit value queried with a 4-byte buffer. Any data that fits is
+    // accepted, whatever its type; shorter data is zero-extended.
+    bool ReadU32(std::u16string_view name, uint32_t* value) const {
+        std::array<uint8_t, 4> data{};
+        uint32_t size = static_cast<uint32_t>(data.size());
+        uint32_t type = 0;
+        if (Reg_->QueryValue(Key_, name, &type, data.data(), &size) != 0)
+            return false;
+        *value = GetU32(data, 0);
+        return true;
+    }
+
+    bool WriteU32(std::u16string_view name, uint32_t value) const {
+        std::array<uint8_t, 4> data{};
+        PutU32(data, 0, value);
+        return Reg_->SetValue(Key_, name, REG_DWORD, data.data(),
+                              static_cast<uint32_t>(data.size())) == 0;
+    }
+
+    RegKey Handle() const { return Key_; }
+
+  private:
+    Registry* Reg_;
+    RegKey Key_ = 0;
+    bool Open_ = false;
+};
+
+struct CalibrationValue {
+    const char16_t* Name;
+    const char* Label;  // the name as the debug lines spell it
+    Shared<uint16_t> DriverState::*Field;
+};
+
+constexpr CalibrationValue CalibrationValues[6] = {
+    {u"CalibrationX1", "CalibrationX1", &DriverState::CalibrationX1},
+    {u"CalibrationX2", "CalibrationX2", &DriverState::CalibrationX2},
+    {u"CalibrationX3", "CalibrationX3", &DriverState::CalibrationX3},
+    {u"CalibrationY1", "CalibrationY1", &DriverState::CalibrationY1},
+    {u"CalibrationY2", "CalibrationY2", &DriverState::CalibrationY2},
+    {u"CalibrationY3", "CalibrationY3", &DriverState::CalibrationY3},
+};
+
+// The registry's own fallback: the middle point is 512 here, unlike the
+// 511 of the load values.
+constexpr uint16_t CalibrationFallback[6] = {0, 512, 1023, 0, 512, 1023};
+
+}  // namespace
+
+void LoadPortSettings(Driver& d, std::u16string_view keyPath) {
+    DriverState& s = d.State;
+    // The path's first character must be readable; an empty path has none.
+    if (keyPath.empty()) {
+        DebugPrint(d, "ORVEXSER: Doesn't have registry, using default COM1\r\n");
+        return;
+    }
+    DriverKey key(d, keyPath);
+    if (!key.IsOpen())
+        return;
+    const std::string path = Utf16ToUtf8(keyPath);
+
+    uint32_t port = 0;
+    if (key.ReadU32(u"Port", &port))
+        s.Port = port;
+    else
+        DebugPrint(d, "ORVEXSER: Failed to read PORT from HKEY_LOCAL_MACHINE\\%s\r\n",
+                   path.c_str());
+
+    std::array<uint8_t, 255> model{};
+    uint32_t size = static_cast<uint32_t>(model.size());
+    uint32_t type = 0;
+    if (key.Reg().QueryValue(key.Handle(), u"Model", &type, model.data(), &size) == 0) {
+        // Signature letters come from the low bytes of the first two
+        // characters. A string too short to have a character leaves that
+        // letter as it was rather than putting a zero byte into the
+        // signature that detection compares against.
+        auto hasChar = [&](uint32_t index) {
+            for (uint32_t i = 0; i <= index; ++i)
+                if (2 * i + 1 >= size || (model[2 * i] == 0 && model[2 * i + 1] == 0))
+                    return false;
+            return true;
+        };
+        if (hasChar(0))
+            s.Model[1].store(model[0], std::memory_order_relaxed);
+        if (hasChar(1))
+            s.Model[2].store(model[2], std::memory_order_relaxed);
+    } else {
+        DebugPrint(d, "ORVEXSER: Failed to read MODEL from HKEY_LOCAL_MACHINE\\%s\r\n",
+                   path.c_str());
+    }
+
+    // The version as the 16 bytes of its UTF-16 string with the terminating
+    // zero, built byte by byte so the stored form is little-endian anywhere.
+    std::array<uint8_t, 16> version{};
+    static_assert(sizeof DriverVersion * 2 == version.size());
+    for (size_t i = 0; i < sizeof DriverVersion; ++i)
+        version[2 * i] = static_cast<uint8_t>(DriverVersion[i]);
+    if (key.Reg().SetValue(key.Handle(), u"Version", REG_SZ, version.data(),
+                           static_cast<uint32_t>(version.size())) != 0)
+        DebugPrint(d, "ORVEXSER: Failed to save VERSION to HKEY_LOCAL_MACHINE\\%s\r\n",
+                   path.c_str());
+
+    uint32_t runRightButton = 0;
+    if (key.ReadU32(u"RunRightButton", &runRightButton))
+        s.RunRightButton = runRightButton;
+    // A missing RunRightButton is the normal case: no message, no change.
+}
+
+void LoadCalibration(Driver& d, std::u16string_view keyPath) {
+    DriverState& s = d.State;
+    {
+        DriverKey key(d, keyPath);
+        if (!key.IsOpen())
+            return;
+        for (const auto& v : CalibrationValues) {
+            uint32_t value = 0;
+            if (key.ReadU32(v.Name, &value)) {
+                s.*v.Field = static_cast<uint16_t>(value);
+                continue;
+            }
+            // All or nothing: a partial calibration is worse than none.
+            DebugPrint(d, "ORVEXSER: Failed to RegGet%s\r\n", v.Label);
+            for (size_t i = 0; i < 6; ++i)
+                s.*CalibrationValues[i].Field = CalibrationFallback[i];
+            break;
+        }
+    }  // the key is closed before the spans are worked out
+    RecomputeSpans(s);
+    DebugPrint(d, "ORVEXSER: Calibration(X,Y)=(%d,%d)/(%d,%d)/(%d,%d)\r\n",
+               static_cast<int>(s.CalibrationX1.Load()), static_cast<int>(s.CalibrationY1.Load()),
+               static_cast<int>(s.CalibrationX2.Load()), static_cast<int>(s.CalibrationY2.Load()),
+               static_cast<int>(s.CalibrationX3.Load()), static_cast<int>(s.CalibrationY3.Load()));
+}
+
+void LoadPanelDirection(Driver& d, std::u16string_view keyPath) {
+    DriverKey key(d, keyPath);
+    if (!key.IsOpen())
+        return;
+    uint32_t value = 0;
+    if (key.ReadU32(u"PanelDirection", &value)) {
+        d.State.PanelDirection = value & 0xFFFFu;
+    } else {
+        DebugPrint(d, "ORVEXSER: Failed to RegGetPanelDirection\r\n");
+        d.State.PanelDirection = 0;
+    }
+}
+
+void LoadFeedback(Driver& d, std::u16string_view keyPath) {
+    DriverKey key(d, keyPath);
+    if (!key.IsOpen())
+        return;
+    uint32_t sound = 0, tone = 0, duration = 0;
+    if (!key.ReadU32(u"FeedbackSound", &sound)) {
+        DebugPrint(d, "ORVEXSER: Failed to RegGetFeedbackSound\r\n");
+        sound = 1;
+    }
+    if (!key.ReadU32(u"FeedbackTone", &tone)) {
+        DebugPrint(d, "ORVEXSER: Failed to RegGetFeedbackTone\r\n");
+        tone = 2000;
+    }
+    if (!key.ReadU32(u"FeedbackDuration", &duration)) {
+        DebugPrint(d, "ORVEXSER: Failed to RegGetFeedbackDuration\r\n");
+        duration = 1;
+    }
+    d.State.FeedbackSound = sound;
+    d.State.FeedbackTone = tone;
+    d.State.FeedbackDuration = duration;
+}
+
+void SaveCalibration(Driver& d, std::u16string_view keyPath) {
+    DriverKey key(d, keyPath);
+    if (!key.IsOpen())
+        return;
+    // The six points belong together: a process killed part way through must
+    // leave the stored calibration either wholly old or wholly new. One write
+    // group keeps them together without merging their results: each point
+    // still succeeds or fails on its own, and the next is written all the
+    // same. The messages wait until the group has ended so that none is
+    // printed while the registry is held.
+    bool written[6] = {};
+    uint32_t commit = 0;
+    {
+        RegistryWriteGroup group(key.Reg());
+        for (size_t i = 0; i < 6; ++i)
+            written[i] =
+                key.WriteU32(CalibrationValues[i].Name, d.State.*CalibrationValues[i].Field);
+        commit = group.Commit();
+    }
+    for (size_t i = 0; i < 6; ++i) {
+        // A group that could not be committed took every point with it.
+        if (!written[i] || commit != 0)
+            DebugPrint(d, "ORVEXSER: Failed to RegSet%s\r\n", CalibrationValues[i].Label);
+    }
+}
+
+void SavePanelDirection(Driver& d, std::u16string_view keyPath) {
+    DriverKey key(d, keyPath);
+    if (!key.IsOpen())
+        return;
+    if (!key.WriteU32(u"PanelDirection", d.State.PanelDirection))
+        DebugPrint(d, "ORVEXSER: Failed to PanelDirection\r\n");
+}
+
+}  // namespace orvex

@@ -1,0 +1,144 @@
+// Starting and stopping the driver, and bringing back a port that went away.
+//
+//   loaded --DriverInit--> detecting --found--> running (reader thread)
+//                              |                    |  port lost
+//                              | not found          v
+//                              v               recovering --found again--> running
+//                          serving codes only       |
+//   any state --DriverDeinit--> stopped <-----------+
+#include <algorithm>
+#include <new>
+
+#include "common/orvex.h"
+#include "driver/driver.h"
+
+namespace orvex {
+
+namespace {
+
+// Only the value of g_hORVEXSER matters to callers; it is the low half of
+// the context block's address, never 0.
+uint32_t ContextHandle(const Driver& d) {
+    auto value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d.Context.get()));
+    return value != 0 ? value : 1;
+}
+
+void ClosePort(Driver& d) {
+    SetPortHandle(d, nullptr);
+}
+
+}  // namespace
+
+void SetPortHandle(Driver& d, std::unique_ptr<SerialPort> port) {
+    std::unique_ptr<SerialPort> old;
+    {
+        std::lock_guard g(d.PortLock);
+        old = std::move(d.PortHandle);
+        d.PortHandle = std::move(port);
+    }
+    if (old)
+        old->Close();
+}
+
+uint32_t DriverInit(Driver& d) {
+    DriverState& s = d.State;
+
+    // A second start without a stop in between first ends the old reader.
+    if (d.ReaderThread.joinable())
+        DriverDeinit(d);
+
+    try {
+        d.Context = std::make_unique<uint32_t>(0);
+    } catch (const std::bad_alloc&) {
+        DebugPrint(d, "ORVEXSER: Error allocating memory for g_hORVEXSER, ORX_Init failed\n\r");
+        return 0;
+    }
+    ClosePort(d);
+    d.StopEvent = std::make_unique<Event>();
+    s.StopRequested = 0;
+
+    if (!DetectController(d)) {
+        // No controller: the device still serves its control codes with the
+        // load values.
+        return ContextHandle(d);
+    }
+
+    LoadCalibration(d, DriverKeyPath);
+    LoadPanelDirection(d, DriverKeyPath);
+    LoadFeedback(d, DriverKeyPath);
+
+    try {
+        d.ReaderThread = std::thread(s.Protocol == 1 ? ReadThread_EL : ReadThread_TS, std::ref(d));
+    } catch (const std::exception&) {
+        // Give back what this start acquired; nothing is left running.
+        ClosePort(d);
+        d.StopEvent.reset();
+        d.Context.reset();
+        return 0;
+    }
+    return ContextHandle(d);
+}
+
+uint32_t DriverDeinit(Driver& d) {
+    d.State.StopRequested = 1;
+    d.ReaderWake.Set();  // cuts short a reader that is backing off
+    {
+        // Clearing the mask makes a pending wait return so the reader sees
+        // the request.
+        std::lock_guard g(d.PortLock);
+        if (d.PortHandle)
+            d.PortHandle->SetCommMask(0);
+    }
+    if (d.StopEvent)
+        d.StopEvent->Wait(2000);
+
+    // The reader may still be inside a read that waits for the rest of a
+    // report. Closing wakes it; the port object itself is destroyed only
+    // after the thread has ended, so it can never reach a dead handle.
+    if (d.ReaderThread.joinable()) {
+        {
+            std::lock_guard g(d.PortLock);
+            if (d.PortHandle)
+                d.PortHandle->Close();
+        }
+        d.ReaderThread.join();
+    }
+    StopRightButtonLauncher(d);
+    d.StopEvent.reset();
+    ClosePort(d);
+    return 1;
+}
+
+bool RecoverPort(Driver& d) {
+    DriverState& s = d.State;
+    ClosePort(d);
+
+    uint32_t delayMs = 100;
+    while (!s.StopRequested) {
+        d.ReaderWake.Wait(delayMs);
+        if (s.StopRequested)
+            break;
+        delayMs = std::min<uint32_t>(delayMs * 2, 2000);
+
+        // Look quietly whether the device is back before detection, which
+        // reports every step of its walk.
+        auto name = PortName(s);
+        if (!name)
+            break;
+        if (auto probe = d.Sys.Serial->Open(*name)) {
+            probe->Close();
+        } else {
+            continue;
+        }
+        if (DetectController(d)) {
+            if (s.StopRequested)
+                break;
+            DebugPrint(d, "ORVEXSER: Touch controller is back, resuming\r\n");
+            return true;
+        }
+        delayMs = 5000;  // the port is there but the controller is silent
+    }
+    return false;
+}
+
+}  // namespace orvex

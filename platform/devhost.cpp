@@ -1,0 +1,672 @@
+#include "platform/devhost.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <list>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "platform/devwire.h"
+#include "platform/lasterror.h"
+#include "platform/streamdriver.h"
+
+namespace orvex {
+
+namespace {
+
+using devwire::UniqueFd;
+
+constexpr char16_t BuiltInKey[] = u"Drivers\\BuiltIn";
+// Past this many open handles on one device, new connections are refused:
+// each one costs a thread.
+constexpr size_t MaxConnectionsPerDevice = 512;
+constexpr size_t MaxPrefixLength = 16;
+
+std::string Narrow(std::u16string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+bool ReadString(Registry& reg, RegKey key, std::u16string_view name, std::string* out) {
+    uint32_t type = 0, size = 0;
+    if (reg.QueryValue(key, name, &type, nullptr, &size) != ERROR_SUCCESS)
+        return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return false;
+    std::vector<uint8_t> data(size);
+    if (reg.QueryValue(key, name, &type, data.data(), &size) != ERROR_SUCCESS)
+        return false;
+    std::u16string text;
+    for (size_t i = 0; i + 1 < std::min<size_t>(size, data.size()); i += 2) {
+        const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (c == 0)
+            break;
+        text.push_back(c);
+    }
+    *out = Narrow(text);
+    return true;
+}
+
+bool ReadDword(Registry& reg, RegKey key, std::u16string_view name, uint32_t* out) {
+    uint32_t type = 0, size = 4;
+    uint8_t data[4] = {};
+    if (reg.QueryValue(key, name, &type, data, &size) != ERROR_SUCCESS)
+        return false;
+    if (type != REG_DWORD || size != 4)
+        return false;
+    *out = static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
+           (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24);
+    return true;
+}
+
+// One registered driver, as its key describes it.
+struct DriverKey {
+    std::string KeyName;
+    std::string Dll;
+    std::string Prefix;
+    uint32_t Index = 0;
+    uint32_t Order = 0xFFFFFFFFu;
+    bool HasIoctl = false;
+    uint32_t Ioctl = 0;
+};
+
+bool ValidPrefix(const std::string& p) {
+    if (p.empty() || p.size() > MaxPrefixLength)
+        return false;
+    if (!std::isalpha(static_cast<unsigned char>(p[0])))
+        return false;
+    return std::all_of(p.begin(), p.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    });
+}
+
+struct ModuleCloser {
+    void operator()(void* h) const {
+        if (h != nullptr)
+            ::dlclose(h);
+    }
+};
+using ModulePtr = std::unique_ptr<void, ModuleCloser>;
+
+struct EntryPoints {
+    StreamInitFn Init = nullptr;
+    StreamDeinitFn Deinit = nullptr;
+    StreamOpenFn Open = nullptr;
+    StreamCloseFn Close = nullptr;
+    StreamReadFn Read = nullptr;
+    StreamWriteFn Write = nullptr;
+    StreamSeekFn Seek = nullptr;
+    StreamIoControlFn IoControl = nullptr;
+};
+
+struct Connection {
+    // Guards Fd between the serving thread, which closes it when done, and
+    // Stop, which shuts it down to wake the thread.
+    std::mutex Lock;
+    UniqueFd Fd;
+    std::thread Thread;
+    std::atomic<bool> Done{false};
+};
+
+struct Device {
+    std::string Name;  // "ORX1"
+    std::string SocketPath;
+    std::string LockPath;
+    std::string ModulePath;
+    ModulePtr Module;
+    EntryPoints Fn;
+    uint32_t Context = 0;
+    UniqueFd Listen;
+    UniqueFd Lock;  // flock on LockPath while the device is served
+    std::thread Acceptor;
+    std::mutex ConnectionsLock;
+    std::list<std::unique_ptr<Connection>> Connections;
+};
+
+template <class F>
+F Symbol(void* module, const std::string& prefix, const char* name) {
+    const std::string symbol = prefix + "_" + name;
+    return reinterpret_cast<F>(::dlsym(module, symbol.c_str()));
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+}  // namespace
+
+struct DeviceHost::Impl {
+    explicit Impl(DebugOutput& log) : Log(log) {}
+
+    DebugOutput& Log;
+    std::mutex StateLock;  // Start and Stop
+    bool Started = false;
+    bool Stopped = false;
+    UniqueFd StopRead, StopWrite;  // written once by Stop; wakes every acceptor
+    std::vector<std::unique_ptr<Device>> Devices;
+
+    void Line(const std::string& text) { Log.Print("orvex-devmgr: " + text + "\n"); }
+
+    std::vector<DriverKey> ReadKeys(Registry& reg);
+    std::string ResolveDll(const std::string& dll, const std::vector<std::string>& dirs);
+    bool Claim(Device& d, const std::string& root);
+    bool Publish(Device& d);
+    void Load(const DriverKey& key, const std::string& root, const std::vector<std::string>& dirs);
+    void Accept(Device& d);
+    void Serve(Device& d, Connection& c);
+    void Exchange(Device& d, int fd, uint32_t open);
+    std::vector<uint8_t> Execute(Device& d, uint32_t open, const devwire::Request& r);
+    void Reap(Device& d);
+    void StopDevice(Device& d);
+    void Unpublish(Device& d);
+};
+
+void DeviceHost::Impl::Unpublish(Device& d) {
+    d.Listen.Reset();
+    ::unlink(d.SocketPath.c_str());
+    // Removed while still locked, so no other host can take a lock on a file
+    // that is about to vanish.
+    ::unlink(d.LockPath.c_str());
+    d.Lock.Reset();
+}
+
+std::vector<DriverKey> DeviceHost::Impl::ReadKeys(Registry& reg) {
+    std::vector<DriverKey> keys;
+    RegKey builtIn = 0;
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, BuiltInKey, 0, &builtIn) != ERROR_SUCCESS) {
+        Line("no key HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn");
+        return keys;
+    }
+    std::vector<std::u16string> names;
+    const uint32_t rc = reg.EnumSubKeys(builtIn, &names);
+    reg.CloseKey(builtIn);  // nothing to do about a failing close of a read-only key
+    if (rc != ERROR_SUCCESS) {
+        Line(Format("cannot list HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn (error %" PRIu32 ")", rc));
+        return keys;
+    }
+    for (const auto& name : names) {
+        RegKey key = 0;
+        const std::u16string path = std::u16string(BuiltInKey) + u"\\" + name;
+        if (reg.OpenKey(HKEY_LOCAL_MACHINE, path, 0, &key) != ERROR_SUCCESS)
+            continue;
+        DriverKey k;
+        k.KeyName = Narrow(name);
+        const bool hasDll = ReadString(reg, key, u"Dll", &k.Dll);
+        const bool hasPrefix = ReadString(reg, key, u"Prefix", &k.Prefix);
+        const bool hasIndex = ReadDword(reg, key, u"Index", &k.Index);
+        k.HasIoctl = ReadDword(reg, key, u"Ioctl", &k.Ioctl);
+        ReadDword(reg, key, u"Order", &k.Order);  // optional: unordered keys load last
+        reg.CloseKey(key);
+        if (!hasDll)
+            continue;  // not a driver key
+        if (!hasPrefix || !hasIndex) {
+            Line("skipping Drivers\\BuiltIn\\" + k.KeyName + ": it needs Dll, Prefix and Index");
+            continue;
+        }
+        keys.push_back(std::move(k));
+    }
+    std::stable_sort(keys.begin(), keys.end(), [](const DriverKey& a, const DriverKey& b) {
+        return a.Order != b.Order ? a.Order < b.Order : a.KeyName < b.KeyName;
+    });
+    return keys;
+}
+
+std::string DeviceHost::Impl::ResolveDll(const std::string& dll,
+                                         const std::vector<std::string>& dirs) {
+    if (dll.empty())
+        return {};
+    if (dll.front() == '/')
+        return dll;
+    if (dll.find('/') != std::string::npos) {
+        Line("Dll \"" + dll + "\" must be a file name or an absolute path");
+        return {};
+    }
+    std::string tried;
+    for (const auto& dir : dirs) {
+        const std::string path = std::filesystem::path(dir + "/" + dll).lexically_normal().string();
+        if (::access(path.c_str(), R_OK) == 0)
+            return path;
+        tried += (tried.empty() ? "" : ", ") + dir;
+    }
+    Line("cannot find " + dll + " in " + tried);
+    return {};
+}
+
+bool DeviceHost::Impl::Claim(Device& d, const std::string& root) {
+    const std::string devDir = root + "/dev";
+    std::error_code ec;
+    std::filesystem::create_directories(devDir, ec);
+    if (ec) {
+        Line("cannot create " + devDir + ": " + ec.message());
+        return false;
+    }
+    d.SocketPath = devDir + "/" + d.Name;
+    if (d.SocketPath.size() >= sizeof(sockaddr_un::sun_path)) {
+        Line("socket path too long: " + d.SocketPath);
+        return false;
+    }
+    // The device name is claimed with a lock on a file beside the socket: a
+    // running host holds it, a host that died has released it with its last
+    // descriptor. ('.' never appears in a device name, so no clash.)
+    d.LockPath = d.SocketPath + ".lock";
+    UniqueFd lock(::open(d.LockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!lock) {
+        Line("cannot open " + d.LockPath + ": " + std::strerror(errno));
+        return false;
+    }
+    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
+        Line(d.Name + ": is already served by another host");
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(d.SocketPath.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            Line(d.SocketPath + " exists and is not a socket");
+            ::unlink(d.LockPath.c_str());
+            return false;
+        }
+        ::unlink(d.SocketPath.c_str());  // left over from a host that died
+    }
+    d.Lock = std::move(lock);
+    return true;
+}
+
+bool DeviceHost::Impl::Publish(Device& d) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, d.SocketPath.c_str(), d.SocketPath.size() + 1);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        Line("cannot bind " + d.SocketPath + ": " + std::strerror(errno));
+        return false;
+    }
+    // Programs of any user may open the device, as on the device itself.
+    ::chmod(d.SocketPath.c_str(), 0666);
+    if (::listen(fd.Get(), 128) != 0) {
+        Line("cannot listen on " + d.SocketPath + ": " + std::strerror(errno));
+        ::unlink(d.SocketPath.c_str());
+        return false;
+    }
+    d.Listen = std::move(fd);
+    return true;
+}
+
+void DeviceHost::Impl::Load(const DriverKey& key, const std::string& root,
+                            const std::vector<std::string>& dirs) {
+    if (!ValidPrefix(key.Prefix)) {
+        Line("skipping Drivers\\BuiltIn\\" + key.KeyName + ": bad Prefix \"" + key.Prefix + "\"");
+        return;
+    }
+    auto d = std::make_unique<Device>();
+    d->Name = key.Prefix + std::to_string(key.Index);
+    for (const auto& other : Devices) {
+        if (other->Name == d->Name) {
+            Line("skipping Drivers\\BuiltIn\\" + key.KeyName + ": " + d->Name +
+                 ": is already loaded");
+            return;
+        }
+    }
+    d->ModulePath = ResolveDll(key.Dll, dirs);
+    if (d->ModulePath.empty())
+        return;
+
+    d->Module.reset(::dlopen(d->ModulePath.c_str(), RTLD_NOW | RTLD_LOCAL));
+    if (!d->Module) {
+        const char* why = ::dlerror();
+        Line("cannot load " + d->ModulePath + ": " + (why != nullptr ? why : "unknown error"));
+        return;
+    }
+    void* m = d->Module.get();
+    const std::string& p = key.Prefix;
+    d->Fn.Init = Symbol<StreamInitFn>(m, p, "Init");
+    d->Fn.Deinit = Symbol<StreamDeinitFn>(m, p, "Deinit");
+    d->Fn.Open = Symbol<StreamOpenFn>(m, p, "Open");
+    d->Fn.Close = Symbol<StreamCloseFn>(m, p, "Close");
+    d->Fn.Read = Symbol<StreamReadFn>(m, p, "Read");
+    d->Fn.Write = Symbol<StreamWriteFn>(m, p, "Write");
+    d->Fn.Seek = Symbol<StreamSeekFn>(m, p, "Seek");
+    d->Fn.IoControl = Symbol<StreamIoControlFn>(m, p, "IOControl");
+    const std::pair<const char*, bool> required[] = {
+        {"Init", d->Fn.Init != nullptr},           {"Deinit", d->Fn.Deinit != nullptr},
+        {"Open", d->Fn.Open != nullptr},           {"Close", d->Fn.Close != nullptr},
+        {"IOControl", d->Fn.IoControl != nullptr},
+    };
+    for (const auto& [name, found] : required) {
+        if (!found) {
+            Line(d->ModulePath + " does not export " + p + "_" + name);
+            return;
+        }
+    }
+
+    // The name is claimed before the driver touches any hardware, so a second
+    // host cannot start the same driver twice. The socket appears only once
+    // the driver has started and had its post-load code: a program that finds
+    // the device finds it ready.
+    if (!Claim(*d, root))
+        return;
+    d->Context = d->Fn.Init(0);
+    if (d->Context == 0) {
+        Line(p + "_Init of " + d->ModulePath + " failed");
+        Unpublish(*d);
+        return;
+    }
+    Line("loaded " + d->Name + ": from " + d->ModulePath);
+
+    if (key.HasIoctl) {
+        const uint32_t result =
+            d->Fn.IoControl(d->Context, key.Ioctl, nullptr, 0, nullptr, 0, nullptr);
+        Line(Format("sent control code 0x%08" PRIX32 " to %s: (result %" PRIu32 ")", key.Ioctl,
+                    d->Name.c_str(), result));
+    }
+
+    Device* raw = d.get();
+    bool serving = Publish(*d);
+    if (serving) {
+        try {
+            d->Acceptor = std::thread([this, raw] { Accept(*raw); });
+        } catch (const std::system_error& e) {
+            Line(d->Name + ": cannot start serving: " + e.what());
+            serving = false;
+        }
+    }
+    if (!serving) {
+        d->Fn.Deinit(d->Context);
+        Unpublish(*d);
+        return;
+    }
+    Devices.push_back(std::move(d));
+}
+
+void DeviceHost::Impl::Reap(Device& d) {
+    std::list<std::unique_ptr<Connection>> finished;
+    {
+        std::lock_guard g(d.ConnectionsLock);
+        for (auto it = d.Connections.begin(); it != d.Connections.end();) {
+            auto next = std::next(it);
+            if ((*it)->Done.load())
+                finished.splice(finished.end(), d.Connections, it);
+            it = next;
+        }
+    }
+    for (auto& c : finished) {
+        if (c->Thread.joinable())
+            c->Thread.join();
+    }
+}
+
+void DeviceHost::Impl::Accept(Device& d) {
+    for (;;) {
+        pollfd fds[2] = {{d.Listen.Get(), POLLIN, 0}, {StopRead.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            Line(d.Name + ": cannot wait for connections: " + std::strerror(errno));
+            return;
+        }
+        if (fds[1].revents != 0)
+            return;
+        if ((fds[0].revents & POLLIN) == 0)
+            continue;
+        UniqueFd fd(::accept4(d.Listen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!fd) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the pending connection stays readable,
+                // so pause instead of spinning (and still see a stop).
+                pollfd stop{StopRead.Get(), POLLIN, 0};
+                ::poll(&stop, 1, 100);
+            }
+            continue;
+        }
+        Reap(d);
+        auto c = std::make_unique<Connection>();
+        c->Fd = std::move(fd);
+        Connection* raw = c.get();
+        {
+            std::lock_guard g(d.ConnectionsLock);
+            if (d.Connections.size() >= MaxConnectionsPerDevice) {
+                Line(d.Name + ": too many open handles, refusing a connection");
+                continue;
+            }
+            d.Connections.push_back(std::move(c));
+        }
+        try {
+            raw->Thread = std::thread([this, &d, raw] { Serve(d, *raw); });
+        } catch (const std::system_error&) {
+            std::lock_guard g(d.ConnectionsLock);
+            d.Connections.remove_if([raw](const auto& p) { return p.get() == raw; });
+        }
+    }
+}
+
+void DeviceHost::Impl::Serve(Device& d, Connection& c) {
+    int fd;
+    {
+        std::lock_guard g(c.Lock);
+        fd = c.Fd.Get();  // stays open until this thread closes it below
+    }
+    ClearPublishedLastError();
+    const uint32_t open = d.Fn.Open(d.Context, StreamOpenAccess, StreamOpenShareMode);
+    const uint32_t openError = TakePublishedLastError();
+    const auto hello = devwire::EncodeHello(
+        open != 0 ? ERROR_SUCCESS : (openError != 0 ? openError : ERROR_GEN_FAILURE));
+    const bool greeted = devwire::SendPacket(fd, hello);
+    if (open != 0) {
+        if (greeted)
+            Exchange(d, fd, open);
+        d.Fn.Close(open);
+    }
+    {
+        std::lock_guard g(c.Lock);
+        c.Fd.Reset();
+    }
+    c.Done.store(true);
+}
+
+void DeviceHost::Impl::Exchange(Device& d, int fd, uint32_t open) {
+    std::vector<uint8_t> packet(devwire::MaxRequestSize + 1);
+    for (;;) {
+        const ptrdiff_t n = devwire::ReceivePacket(fd, packet);
+        if (n == 0 || n == -1)
+            return;  // closed by the program, or shut down by Stop
+        if (n == -2) {
+            Line(d.Name + ": request too large, closing that handle");
+            return;
+        }
+        const auto request = devwire::ParseRequest(std::span(packet).first(static_cast<size_t>(n)));
+        if (!request) {
+            Line(d.Name + ": malformed request, closing that handle");
+            return;
+        }
+        if (!devwire::SendPacket(fd, Execute(d, open, *request)))
+            return;
+    }
+}
+
+std::vector<uint8_t> DeviceHost::Impl::Execute(Device& d, uint32_t open,
+                                               const devwire::Request& r) {
+    // Real buffers of exactly the sizes the program passed; an absent buffer
+    // is a null pointer, a present empty one is not.
+    std::vector<uint8_t> inBuf, outBuf;
+    const uint8_t* in = nullptr;
+    uint8_t* out = nullptr;
+    auto fill = [](std::vector<uint8_t>& buf, std::span<const uint8_t> bytes) {
+        buf.resize(std::max<size_t>(bytes.size(), 1));
+        std::copy(bytes.begin(), bytes.end(), buf.begin());
+        return buf.data();
+    };
+    if (r.Has(devwire::FlagAliased)) {
+        out = fill(outBuf, r.Out);
+        in = out;
+    } else {
+        if (r.Has(devwire::FlagIn))
+            in = fill(inBuf, r.In);
+        if (r.Has(devwire::FlagOut))
+            out = fill(outBuf, r.Out);
+    }
+    uint32_t returned = r.Returned;
+    uint32_t* returnedPtr = r.Has(devwire::FlagReturned) ? &returned : nullptr;
+
+    uint32_t result = 0;
+    uint32_t error = ERROR_NOT_SUPPORTED;
+    ClearPublishedLastError();
+    switch (r.What) {
+        case devwire::Op::IoControl:
+            result = d.Fn.IoControl(open, r.Code, in, r.InSize, out, r.OutSize, returnedPtr);
+            error = TakePublishedLastError();
+            break;
+        case devwire::Op::Read:
+            if (d.Fn.Read != nullptr) {
+                result = d.Fn.Read(open, out, r.OutSize);
+                error = TakePublishedLastError();
+            }
+            break;
+        case devwire::Op::Write:
+            if (d.Fn.Write != nullptr) {
+                result = d.Fn.Write(open, in, r.InSize);
+                error = TakePublishedLastError();
+            }
+            break;
+        case devwire::Op::Seek:
+            result = 0xFFFFFFFFu;
+            if (d.Fn.Seek != nullptr) {
+                result = d.Fn.Seek(open, static_cast<int32_t>(r.Code), r.Arg);
+                error = TakePublishedLastError();
+            }
+            break;
+    }
+    const std::span<const uint8_t> after = out != nullptr
+                                               ? std::span<const uint8_t>(outBuf).first(r.OutSize)
+                                               : std::span<const uint8_t>();
+    return devwire::EncodeReply(result, error, returned, after);
+}
+
+void DeviceHost::Impl::StopDevice(Device& d) {
+    if (d.Acceptor.joinable())
+        d.Acceptor.join();
+    // No new handles: programs that try now find no device.
+    Unpublish(d);
+    {
+        std::lock_guard g(d.ConnectionsLock);
+        for (auto& c : d.Connections) {
+            std::lock_guard cg(c->Lock);
+            if (c->Fd)
+                ::shutdown(c->Fd.Get(), SHUT_RDWR);
+        }
+    }
+    // The threads close their handles with the driver; a call in progress
+    // finishes first. No thread adds connections any more.
+    for (auto& c : d.Connections) {
+        if (c->Thread.joinable())
+            c->Thread.join();
+    }
+    d.Connections.clear();
+    d.Fn.Deinit(d.Context);
+    d.Module.reset();
+    Line("unloaded " + d.Name + ":");
+}
+
+DeviceHost::DeviceHost(DebugOutput& log) : I_(std::make_unique<Impl>(log)) {}
+
+DeviceHost::~DeviceHost() {
+    Stop();
+}
+
+size_t DeviceHost::Start(const std::string& root, Registry& registry, const Options& options) {
+    std::lock_guard g(I_->StateLock);
+    if (I_->Started)
+        return I_->Devices.size();
+    I_->Started = true;
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        I_->Line(std::string("cannot create a pipe: ") + std::strerror(errno));
+        return 0;
+    }
+    I_->StopRead.Reset(pipeFds[0]);
+    I_->StopWrite.Reset(pipeFds[1]);
+    const auto dirs = options.LibraryDirs.empty() ? DefaultLibraryDirs() : options.LibraryDirs;
+    for (const auto& key : I_->ReadKeys(registry))
+        I_->Load(key, root, dirs);
+    return I_->Devices.size();
+}
+
+void DeviceHost::Stop() {
+    std::lock_guard g(I_->StateLock);
+    if (!I_->Started || I_->Stopped)
+        return;
+    I_->Stopped = true;
+    if (I_->StopWrite) {
+        const char wake = 1;
+        // The pipe is fresh and never read: this write cannot block or fail.
+        [[maybe_unused]] const ssize_t n = ::write(I_->StopWrite.Get(), &wake, 1);
+    }
+    // Stop in the reverse order of loading.
+    for (auto it = I_->Devices.rbegin(); it != I_->Devices.rend(); ++it)
+        I_->StopDevice(**it);
+    I_->Devices.clear();
+}
+
+std::vector<std::string> DeviceHost::Devices() const {
+    std::lock_guard g(I_->StateLock);
+    std::vector<std::string> names;
+    for (const auto& d : I_->Devices)
+        names.push_back(d->Name + ":");
+    return names;
+}
+
+std::vector<std::string> DeviceHost::DefaultLibraryDirs() {
+    std::vector<std::string> dirs;
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        dirs.push_back((exe.parent_path().parent_path() / "lib").string());
+    dirs.push_back("/usr/local/lib/orvex");
+    dirs.push_back("/usr/lib/orvex");
+    return dirs;
+}
+
+}  // namespace orvex

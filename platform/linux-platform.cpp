@@ -1,0 +1,134 @@
+// The real platform of a host process. Each replaceable facility is chosen by
+// a registry value, so one machine image serves a kiosk with a pointer
+// device, a desktop under X and a bench without either.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace orvex {
+
+namespace {
+
+void Say(const std::string& line) {
+    StderrDebugOutput().Print("orvex: " + line + "\n");
+}
+
+// The value as an ASCII lower-case word; absent means "auto".
+std::string BackendSetting(Registry& reg, std::u16string_view key) {
+    std::u16string value;
+    if (!ReadStringValue(reg, key, u"Backend", &value))
+        return "auto";
+    std::string word = Utf16ToUtf8(value);
+    for (char& c : word) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return word.empty() ? "auto" : word;
+}
+
+struct Chosen {
+    std::unique_ptr<Input> Backend;
+    std::string Name;
+};
+
+Chosen ChooseInput(Registry& reg, const std::string& root) {
+    std::string want = BackendSetting(reg, u"Platform\\Input");
+    if (want != "auto" && want != "uinput" && want != "x11" && want != "log") {
+        Say("unknown input backend \"" + want + "\"; using auto");
+        want = "auto";
+    }
+    std::string why;
+    if (want == "uinput" || want == "auto") {
+        if (auto in = CreateUinputInput(root, &why))
+            return {std::move(in), "uinput"};
+        if (want == "uinput")
+            Say("input backend uinput unavailable (" + why + "); using log");
+    }
+    if (want == "x11" || want == "auto") {
+        if (auto in = CreateX11Input(root, &why))
+            return {std::move(in), "x11"};
+        if (want == "x11")
+            Say("input backend x11 unavailable (" + why + "); using log");
+    }
+    return {CreateLogInput(root), "log"};
+}
+
+struct ChosenPorts {
+    std::unique_ptr<PortBus> Bus;
+    std::string Name;
+};
+
+ChosenPorts ChoosePorts(Registry& reg) {
+    std::string want = BackendSetting(reg, u"Platform\\PortIo");
+    if (want != "auto" && want != "devport" && want != "log") {
+        Say("unknown port backend \"" + want + "\"; using auto");
+        want = "auto";
+    }
+    if (want == "devport" || want == "auto") {
+        errno = 0;
+        if (auto bus = CreateDevPortBus())
+            return {std::move(bus), "devport"};
+        if (want == "devport") {
+#if defined(__x86_64__) || defined(__i386__)
+            std::string why = std::string("cannot open /dev/port: ") + std::strerror(errno);
+#else
+            std::string why = "this machine has no I/O ports";
+#endif
+            Say("port backend devport unavailable (" + why + "); using log");
+        }
+    }
+    return {CreateLogPortBus(), "log"};
+}
+
+}  // namespace
+
+std::unique_ptr<LinuxPlatform> LinuxPlatform::Create(const std::string& root) {
+    auto p = std::make_unique<LinuxPlatform>(Token{});
+    uint32_t error = 0;
+    p->Reg_ = OpenSqliteRegistry(root, &error);
+    if (!p->Reg_) {
+        // Without its registry the driver has no settings and the platform
+        // no choices: nothing sensible can run.
+        Say("cannot open the registry under " + root + " (error " + std::to_string(error) + ")");
+        return nullptr;
+    }
+    p->Debug_ = std::make_unique<StderrDebugOutput>();
+
+    Chosen input = ChooseInput(*p->Reg_, root);
+    p->Input_ = std::move(input.Backend);
+    ChosenPorts ports = ChoosePorts(*p->Reg_);
+    p->Ports_ = std::move(ports.Bus);
+
+    p->Timers_ = CreateRealTimerService();
+    // The log port bus shows a beep's port accesses; its wait belongs with
+    // them.
+    if (ports.Name == "log")
+        p->Timers_ = CreateLoggingTimerService(std::move(p->Timers_));
+
+    p->Launcher_ = CreateSpawnLauncher(root);
+    p->Serial_ = CreateTermiosSerialPorts(*p->Reg_);
+    if (!p->Timers_ || !p->Launcher_ || !p->Serial_) {
+        Say("cannot set up the platform's timers, launcher or serial ports");
+        return nullptr;
+    }
+
+    p->P_.Debug = p->Debug_.get();
+    p->P_.Pointer = p->Input_.get();
+    p->P_.Ports = p->Ports_.get();
+    p->P_.Timers = p->Timers_.get();
+    p->P_.Programs = p->Launcher_.get();
+    p->P_.Reg = p->Reg_.get();
+    p->P_.Serial = p->Serial_.get();
+
+    Say("input backend " + input.Name + ", port backend " + ports.Name);
+    return p;
+}
+
+// Members go in reverse order of declaration: the serial ports before the
+// registry they were configured from.
+LinuxPlatform::~LinuxPlatform() = default;
+
+}  // namespace orvex

@@ -1,0 +1,60 @@
+// Registry text files in the REGEDIT4 format: the way the platform's default
+// configuration is shipped, edited by hand and copied between machines.
+//
+//   REGEDIT4
+//   ; comment
+//   [HKEY_LOCAL_MACHINE\Drivers\BuiltIn\ORVEXSER]
+//   "Model"="TS"                  string (\\ and \" escaped), stored as UTF-16
+//   "Port"=dword:00000001         32-bit number
+//   "Blob"=hex:01,02,\            binary; a trailing backslash continues
+//     03                          the list on the next line
+//   "List"=hex(7):41,00,00,00     any other type, by its number in hex
+//   @="default"                   the key's unnamed value
+//   "Gone"=-                      deletes a value
+//   [-HKEY_LOCAL_MACHINE\Old]     deletes a key with its subkeys
+//
+// Files are UTF-8. Only keys under HKEY_LOCAL_MACHINE exist on this platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace orvex {
+
+// One change a file asks for, in file order.
+struct RegFileOp {
+    enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue };
+    Kind What = CreateKey;
+    std::u16string Key;  // below HKEY_LOCAL_MACHINE; empty is the root itself
+    std::u16string Name;
+    uint32_t Type = REG_NONE;
+    std::vector<uint8_t> Data;
+    size_t Line = 0;  // where the file asked for it
+};
+
+// Reads a whole file. On malformed input returns false with a message that
+// begins "line N: " in *error and leaves *ops empty.
+bool ParseRegText(std::string_view text, std::vector<RegFileOp>* ops, std::string* error);
+
+// Parses the whole text first, then applies it in one write group: either
+// every change is made or none is.
+bool ImportRegText(Registry& reg, std::string_view text, std::string* error);
+
+// Writes keyPath (empty: the whole registry) with all its subkeys, as text
+// that ImportRegText reads back into the same keys and values.
+bool ExportRegText(Registry& reg, std::u16string_view keyPath, std::string* out,
+                   std::string* error);
+
+// One value as its line of a file, without the line end ("Port"=dword:00000001).
+// Fails only for a name that no file line can carry.
+bool FormatRegValue(const Registry::Value& value, std::string* line);
+
+// Accepts a key path with or without the leading "HKEY_LOCAL_MACHINE\" (any
+// case) and returns the part below the root. False for another root.
+bool KeyBelowRoot(std::string_view path, std::u16string* below);
+
+}  // namespace orvex

@@ -1,0 +1,532 @@
+#include "platform/serial-sim.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+
+#include "platform/lasterror.h"
+
+namespace orvex {
+
+// Everything about one device, shared by the device and its handles so a
+// handle outliving its SimulatedSerialPorts stays safe.
+struct SimulatedDevice::Core {
+    std::function<void(uint32_t)> TimePasses;  // fixed at construction
+
+    mutable std::mutex Lock;
+    std::condition_variable Changed;
+    std::shared_ptr<SimulatedFarEnd> FarEnd;
+    std::deque<uint8_t> Rx;
+    std::vector<uint8_t> Written;
+    std::vector<LogEntry> Log;
+    Dcb State;
+    bool Rts = false;
+    bool Dtr = false;
+    CommTimeouts Timeouts{MAXDWORD, MAXDWORD, 20, 0, 0};
+    uint32_t Mask = 0;
+    uint64_t MaskGeneration = 0;
+    uint32_t OpenError = 0;
+    uint32_t GetError = 0;
+    uint32_t SetError = 0;
+    bool Unplugged = false;
+    uint64_t Session = 0;  // the live handle's session, 0 when none
+    uint64_t NextSession = 0;
+    uint32_t Opens = 0;
+    size_t Blocked = 0;
+};
+
+namespace {
+
+using Core = SimulatedDevice::Core;
+
+bool FailWith(uint32_t error) {
+    SetLastError(error);
+    return false;
+}
+
+class SimulatedPort final : public SerialPort {
+  public:
+    SimulatedPort(std::shared_ptr<Core> core, uint64_t session)
+        : C_(std::move(core)), Session_(session) {}
+
+    ~SimulatedPort() override {
+        Close();
+        std::unique_lock lock(C_->Lock);
+        C_->Changed.wait(lock, [this] { return Users_ == 0; });
+    }
+
+    bool SetupComm(uint32_t, uint32_t) override {
+        Call call(*this);
+        return call.Usable();
+    }
+
+    bool GetCommState(Dcb* dcb) override {
+        Call call(*this);
+        if (!call.Usable())
+            return false;
+        if (!dcb)
+            return FailWith(ERROR_INVALID_PARAMETER);
+        if (C_->GetError)
+            return FailWith(C_->GetError);
+        *dcb = C_->State;
+        return true;
+    }
+
+    bool SetCommState(const Dcb& dcb) override {
+        std::shared_ptr<SimulatedFarEnd> farEnd;
+        {
+            Call call(*this);
+            if (!call.Usable())
+                return false;
+            if (C_->SetError)
+                return FailWith(C_->SetError);
+            if (!IsSupportedDcb(dcb))
+                return FailWith(ERROR_INVALID_PARAMETER);
+            C_->State = dcb;
+            C_->Log.push_back({SimulatedDevice::LogEntry::Kind::CommState, 0, dcb});
+            farEnd = C_->FarEnd;
+        }
+        if (farEnd)
+            farEnd->OnCommState(dcb);
+        return true;
+    }
+
+    bool GetCommTimeouts(CommTimeouts* timeouts) override {
+        Call call(*this);
+        if (!call.Usable())
+            return false;
+        if (!timeouts)
+            return FailWith(ERROR_INVALID_PARAMETER);
+        *timeouts = C_->Timeouts;
+        return true;
+    }
+
+    bool SetCommTimeouts(const CommTimeouts& timeouts) override {
+        Call call(*this);
+        if (!call.Usable())
+            return false;
+        C_->Timeouts = timeouts;
+        return true;
+    }
+
+    bool SetCommMask(uint32_t mask) override {
+        Call call(*this);
+        if (!call.Usable())
+            return false;
+        C_->Mask = mask;
+        ++C_->MaskGeneration;
+        C_->Changed.notify_all();
+        return true;
+    }
+
+    bool WaitCommEvent(uint32_t* mask) override {
+        if (!mask)
+            return FailWith(ERROR_INVALID_PARAMETER);
+        *mask = 0;
+        Call call(*this);
+        if (!call.Usable())
+            return false;
+        // A cleared mask would leave the caller waiting for nothing.
+        if (C_->Mask == 0)
+            return FailWith(ERROR_INVALID_PARAMETER);
+        const uint64_t generation = C_->MaskGeneration;
+        call.Wait([&] {
+            return C_->MaskGeneration != generation || ((C_->Mask & EV_RXCHAR) && !C_->Rx.empty());
+        });
+        if (call.Aborted())
+            return FailWith(ERROR_OPERATION_ABORTED);
+        if (!call.Usable())
+            return false;
+        if (C_->MaskGeneration != generation)
+            return true;
+        *mask = EV_RXCHAR;
+        return true;
+    }
+
+    bool Read(uint8_t* buffer, uint32_t count, uint32_t* read) override {
+        uint32_t got = 0;
+        uint32_t waited = 0;
+        bool ok = true;
+        {
+            Call call(*this);
+            if (read)
+                *read = 0;
+            if (!call.Usable())
+                return false;
+            if (!buffer && count > 0)
+                return FailWith(ERROR_INVALID_PARAMETER);
+            ok = ReadLocked(call, buffer, count, &got, &waited);
+            if (read)
+                *read = got;
+        }
+        // Outside the lock: the hook may run timers that use this port.
+        if (waited && C_->TimePasses)
+            C_->TimePasses(waited);
+        return ok;
+    }
+
+    bool Write(const uint8_t* buffer, uint32_t count, uint32_t* written) override {
+        if (written)
+            *written = 0;
+        std::shared_ptr<SimulatedFarEnd> farEnd;
+        {
+            Call call(*this);
+            if (!call.Usable())
+                return false;
+            if (!buffer && count > 0)
+                return FailWith(ERROR_INVALID_PARAMETER);
+            C_->Written.insert(C_->Written.end(), buffer, buffer + count);
+            farEnd = C_->FarEnd;
+        }
+        if (written)
+            *written = count;
+        if (farEnd && count > 0)
+            farEnd->OnWrite(std::span<const uint8_t>(buffer, count));
+        return true;
+    }
+
+    bool LineControl(uint32_t code) override {
+        std::shared_ptr<SimulatedFarEnd> farEnd;
+        bool rts = false, dtr = false;
+        {
+            Call call(*this);
+            if (!call.Usable())
+                return false;
+            switch (code) {
+                case IOCTL_SERIAL_SET_DTR:
+                    C_->Dtr = true;
+                    break;
+                case IOCTL_SERIAL_CLR_DTR:
+                    C_->Dtr = false;
+                    break;
+                case IOCTL_SERIAL_SET_RTS:
+                    C_->Rts = true;
+                    break;
+                case IOCTL_SERIAL_CLR_RTS:
+                    C_->Rts = false;
+                    break;
+                default:
+                    return FailWith(ERROR_INVALID_PARAMETER);
+            }
+            C_->Log.push_back({SimulatedDevice::LogEntry::Kind::LineControl, code, Dcb{}});
+            rts = C_->Rts;
+            dtr = C_->Dtr;
+            farEnd = C_->FarEnd;
+        }
+        if (farEnd)
+            farEnd->OnLines(rts, dtr);
+        return true;
+    }
+
+    void Close() override {
+        std::shared_ptr<SimulatedFarEnd> farEnd;
+        {
+            std::lock_guard lock(C_->Lock);
+            if (Closed_)
+                return;
+            Closed_ = true;
+            if (C_->Session == Session_) {
+                C_->Session = 0;
+                farEnd = C_->FarEnd;
+            }
+            C_->Changed.notify_all();
+        }
+        if (farEnd)
+            farEnd->OnClose();
+    }
+
+  private:
+    // One call inside the port, holding the device's lock (released while it
+    // waits). Usable() says whether the handle may still be used, and sets the
+    // last error when not.
+    class Call {
+      public:
+        explicit Call(SimulatedPort& port) : Port_(port), Lock_(port.C_->Lock) { ++Port_.Users_; }
+        ~Call() {
+            if (--Port_.Users_ == 0 && Port_.Closed_)
+                Port_.C_->Changed.notify_all();
+        }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+        bool Usable() const {
+            if (Port_.Closed_)
+                return FailWith(ERROR_INVALID_HANDLE);
+            if (Port_.C_->Session != Port_.Session_)
+                return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+            return true;
+        }
+        // Waits until ready() holds or the handle became unusable. A closed
+        // handle reports ERROR_OPERATION_ABORTED to the waiter.
+        template <class Ready>
+        void Wait(Ready ready) {
+            ++Port_.C_->Blocked;
+            Port_.C_->Changed.wait(Lock_, [&] { return Dead() || ready(); });
+            --Port_.C_->Blocked;
+            if (Port_.Closed_)
+                Aborted_ = true;
+        }
+        bool Dead() const { return Port_.Closed_ || Port_.C_->Session != Port_.Session_; }
+        bool Aborted() const { return Aborted_; }
+
+      private:
+        SimulatedPort& Port_;
+        std::unique_lock<std::mutex> Lock_;
+        bool Aborted_ = false;
+    };
+
+    bool ReadLocked(Call& call, uint8_t* buffer, uint32_t count, uint32_t* got, uint32_t* waited) {
+        if (count == 0)
+            return true;
+        const CommTimeouts t = C_->Timeouts;
+        const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
+                               t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+        const bool anyOrConstant =
+            t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+            t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+        const uint64_t total =
+            uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
+        auto clampMs = [](uint64_t ms) {
+            return static_cast<uint32_t>(std::min<uint64_t>(ms, MAXDWORD));
+        };
+
+        for (;;) {
+            const uint32_t take =
+                static_cast<uint32_t>(std::min<size_t>(count - *got, C_->Rx.size()));
+            std::copy_n(C_->Rx.begin(), take, buffer + *got);
+            C_->Rx.erase(C_->Rx.begin(), C_->Rx.begin() + take);
+            *got += take;
+
+            if (*got == count || immediate)
+                return true;
+            if (anyOrConstant) {
+                if (*got == 0)
+                    *waited = t.ReadTotalTimeoutConstant;
+                return true;
+            }
+            if (total > 0) {
+                // No time passes here, so the whole limit runs out at once;
+                // after a byte the interval may run out first.
+                uint64_t ms = total;
+                if (*got > 0 && t.ReadIntervalTimeout > 0)
+                    ms = std::min<uint64_t>(ms, t.ReadIntervalTimeout);
+                *waited = clampMs(ms);
+                return true;
+            }
+            if (*got > 0 && t.ReadIntervalTimeout > 0) {
+                *waited = t.ReadIntervalTimeout;
+                return true;
+            }
+            // No finite limit: wait for bytes.
+            call.Wait([&] { return !C_->Rx.empty(); });
+            if (call.Aborted())
+                return FailWith(ERROR_OPERATION_ABORTED);
+            if (call.Dead()) {
+                if (*got > 0)
+                    return true;  // hand over what came before
+                return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+            }
+        }
+    }
+
+    std::shared_ptr<Core> C_;
+    const uint64_t Session_;
+    // Guarded by C_->Lock.
+    bool Closed_ = false;
+    int Users_ = 0;
+};
+
+}  // namespace
+
+SimulatedDevice::SimulatedDevice(std::function<void(uint32_t)> timePasses)
+    : C_(std::make_shared<Core>()) {
+    C_->TimePasses = std::move(timePasses);
+}
+
+SimulatedDevice::~SimulatedDevice() = default;
+
+void SimulatedDevice::Attach(std::shared_ptr<SimulatedFarEnd> farEnd) {
+    std::lock_guard lock(C_->Lock);
+    C_->FarEnd = std::move(farEnd);
+}
+
+void SimulatedDevice::Send(std::span<const uint8_t> bytes) {
+    std::lock_guard lock(C_->Lock);
+    if (C_->Unplugged)
+        return;
+    C_->Rx.insert(C_->Rx.end(), bytes.begin(), bytes.end());
+    C_->Changed.notify_all();
+}
+
+void SimulatedDevice::Send(std::initializer_list<uint8_t> bytes) {
+    Send(std::span<const uint8_t>(bytes.begin(), bytes.size()));
+}
+
+void SimulatedDevice::FailOpen(uint32_t error) {
+    std::lock_guard lock(C_->Lock);
+    C_->OpenError = error;
+}
+
+void SimulatedDevice::FailGetCommState(uint32_t error) {
+    std::lock_guard lock(C_->Lock);
+    C_->GetError = error;
+}
+
+void SimulatedDevice::FailSetCommState(uint32_t error) {
+    std::lock_guard lock(C_->Lock);
+    C_->SetError = error;
+}
+
+void SimulatedDevice::Unplug() {
+    std::lock_guard lock(C_->Lock);
+    C_->Unplugged = true;
+    C_->Session = 0;
+    C_->Rx.clear();
+    C_->Changed.notify_all();
+}
+
+void SimulatedDevice::Plug() {
+    std::lock_guard lock(C_->Lock);
+    C_->Unplugged = false;
+}
+
+bool SimulatedDevice::IsOpen() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Session != 0;
+}
+
+uint32_t SimulatedDevice::OpenCount() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Opens;
+}
+
+Dcb SimulatedDevice::CommState() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->State;
+}
+
+bool SimulatedDevice::Rts() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Rts;
+}
+
+bool SimulatedDevice::Dtr() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Dtr;
+}
+
+CommTimeouts SimulatedDevice::Timeouts() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Timeouts;
+}
+
+uint32_t SimulatedDevice::Mask() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Mask;
+}
+
+size_t SimulatedDevice::Pending() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Rx.size();
+}
+
+size_t SimulatedDevice::BlockedCalls() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Blocked;
+}
+
+std::vector<uint8_t> SimulatedDevice::Written() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Written;
+}
+
+void SimulatedDevice::ClearWritten() {
+    std::lock_guard lock(C_->Lock);
+    C_->Written.clear();
+}
+
+std::vector<SimulatedDevice::LogEntry> SimulatedDevice::Log() const {
+    std::lock_guard lock(C_->Lock);
+    return C_->Log;
+}
+
+void SimulatedDevice::ClearLog() {
+    std::lock_guard lock(C_->Lock);
+    C_->Log.clear();
+}
+
+std::unique_ptr<SerialPort> SimulatedDevice::Open() {
+    std::shared_ptr<SimulatedFarEnd> farEnd;
+    std::unique_ptr<SerialPort> port;
+    {
+        std::lock_guard lock(C_->Lock);
+        if (C_->OpenError) {
+            SetLastError(C_->OpenError);
+            return nullptr;
+        }
+        if (C_->Unplugged) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return nullptr;
+        }
+        if (C_->Session != 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return nullptr;
+        }
+        // As on the real ports: each open starts with the default time-outs,
+        // no event mask and both lines raised; the line settings persist.
+        C_->Session = ++C_->NextSession;
+        ++C_->Opens;
+        C_->Timeouts = CommTimeouts{MAXDWORD, MAXDWORD, 20, 0, 0};
+        C_->Mask = 0;
+        C_->Rts = true;
+        C_->Dtr = true;
+        farEnd = C_->FarEnd;
+        port = std::make_unique<SimulatedPort>(C_, C_->Session);
+    }
+    if (farEnd)
+        farEnd->OnOpen();
+    return port;
+}
+
+SimulatedSerialPorts::SimulatedSerialPorts(std::function<void(uint32_t)> timePasses)
+    : TimePasses_(std::move(timePasses)) {}
+
+SimulatedSerialPorts::~SimulatedSerialPorts() = default;
+
+namespace {
+std::u16string DeviceKey(std::u16string_view name) {
+    std::u16string key(name);
+    for (auto& c : key)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - u'a' + u'A');
+    return key;
+}
+}  // namespace
+
+SimulatedDevice& SimulatedSerialPorts::Device(std::u16string_view name) {
+    std::lock_guard lock(Lock_);
+    auto& slot = Devices_[DeviceKey(name)];
+    if (!slot)
+        slot = std::make_unique<SimulatedDevice>(TimePasses_);
+    return *slot;
+}
+
+std::unique_ptr<SerialPort> SimulatedSerialPorts::Open(std::u16string_view name) {
+    if (ParseComPortName(name) < 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    SimulatedDevice* device = nullptr;
+    {
+        std::lock_guard lock(Lock_);
+        auto it = Devices_.find(DeviceKey(name));
+        if (it == Devices_.end()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return nullptr;
+        }
+        device = it->second.get();
+    }
+    return device->Open();
+}
+
+}  // namespace orvex

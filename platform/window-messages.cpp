@@ -1,0 +1,201 @@
+#include "platform/window-messages.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "common/orvex.h"
+
+namespace orvex {
+
+namespace {
+
+class FdHolder {
+  public:
+    explicit FdHolder(int fd) : Fd_(fd) {}
+    ~FdHolder() {
+        if (Fd_ >= 0)
+            ::close(Fd_);
+    }
+    FdHolder(const FdHolder&) = delete;
+    FdHolder& operator=(const FdHolder&) = delete;
+    int Get() const { return Fd_; }
+    int Release() {
+        int fd = Fd_;
+        Fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int Fd_;
+};
+
+bool MakeAddress(const std::string& path, sockaddr_un* addr) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr->sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(addr->sun_path, path.data(), path.size());
+    return true;
+}
+
+void SetError(std::string* error, const std::string& what) {
+    if (error)
+        *error = what + ": " + std::strerror(errno);
+}
+
+// A socket file whose owner has gone refuses connections; one still bound
+// accepts them. Only the former may be removed.
+bool IsStaleSocket(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+        return false;
+    FdHolder probe(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (probe.Get() < 0)
+        return false;
+    sockaddr_un addr;
+    if (!MakeAddress(path, &addr))
+        return false;
+    if (::connect(probe.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return false;
+    return errno == ECONNREFUSED;
+}
+
+}  // namespace
+
+std::string WindowFolderPath(const std::string& root) {
+    return root + "/windows";
+}
+
+std::string WindowSocketPath(const std::string& root, uint32_t window) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08X", window);
+    return WindowFolderPath(root) + "/" + name;
+}
+
+bool PostWindowMessage(const std::string& root, uint32_t window, uint32_t message, uint32_t wParam,
+                       uint32_t lParam) {
+    const std::string path = WindowSocketPath(root, window);
+    // The folder is writable by every program, and the host may run with more
+    // rights than they do: never follow a link planted there to some other
+    // socket of the system.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+        return false;
+    sockaddr_un addr;
+    if (!MakeAddress(path, &addr))
+        return false;
+    FdHolder sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (sock.Get() < 0)
+        return false;
+    std::array<uint8_t, WindowMessage::Size> bytes{};
+    PutU32(bytes, 0, window);
+    PutU32(bytes, 4, message);
+    PutU32(bytes, 8, wParam);
+    PutU32(bytes, 12, lParam);
+    ssize_t n;
+    do {
+        n = ::sendto(sock.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                     reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(bytes.size());
+}
+
+std::unique_ptr<WindowMessageBox> WindowMessageBox::Bind(const std::string& root, uint32_t window,
+                                                         std::string* error) {
+    const std::string folder = WindowFolderPath(root);
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        SetError(error, "cannot create " + folder);
+        return nullptr;
+    }
+    {
+        // Programs of every user bind their handles here; the sticky bit keeps
+        // one from removing another's socket. Best effort: the folder may
+        // belong to someone else, and then its mode is theirs to choose.
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
+            (st.st_mode & 07777) != 01777) {
+            (void)::chmod(folder.c_str(), 01777);
+        }
+    }
+    const std::string path = WindowSocketPath(root, window);
+    sockaddr_un addr;
+    if (!MakeAddress(path, &addr)) {
+        SetError(error, "socket path too long: " + path);
+        return nullptr;
+    }
+    FdHolder sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (sock.Get() < 0) {
+        SetError(error, "cannot create a socket");
+        return nullptr;
+    }
+    for (int attempt = 0;; ++attempt) {
+        if (::bind(sock.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+            break;
+        if (errno == EADDRINUSE && attempt == 0) {
+            if (IsStaleSocket(path)) {
+                ::unlink(path.c_str());
+                continue;
+            }
+            errno = EADDRINUSE;  // the probe overwrote it
+        }
+        SetError(error, "cannot bind " + path);
+        return nullptr;
+    }
+    // The host may run as another user: let it send to us.
+    (void)::chmod(path.c_str(), 0666);
+    return std::make_unique<WindowMessageBox>(Token{}, sock.Release(), window, path);
+}
+
+WindowMessageBox::~WindowMessageBox() {
+    ::unlink(Path_.c_str());
+    ::close(Fd_);
+}
+
+std::optional<WindowMessage> WindowMessageBox::Receive(int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        pollfd p{Fd_, POLLIN, 0};
+        int r = ::poll(&p, 1, wait);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (r == 0)
+            return std::nullopt;
+        // One byte more than a message, so an oversized datagram is seen as
+        // such instead of being silently cut to size.
+        std::array<uint8_t, WindowMessage::Size + 1> bytes{};
+        ssize_t n = ::recv(Fd_, bytes.data(), bytes.size(), MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return std::nullopt;
+        }
+        if (n != static_cast<ssize_t>(WindowMessage::Size))
+            continue;
+        return WindowMessage{GetU32(bytes, 0), GetU32(bytes, 4), GetU32(bytes, 8),
+                             GetU32(bytes, 12)};
+    }
+}
+
+}  // namespace orvex

@@ -1,0 +1,194 @@
+// The whole road: a simulated controller on a pseudo-terminal, the device
+// manager with the real driver module, and a program reading the device.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <fstream>
+
+#include "common/orvex.h"
+#include "support/system.h"
+
+using namespace orvex;
+using namespace orvex::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+RawPoint ReadRaw(DeviceHandle& h) {
+    std::array<uint8_t, RawPoint::Size> buf{};
+    EXPECT_EQ(h.IoControl(IOCTL_ORX_GET_RAW_POINT, buf.data(), buf.size(), buf.data(), buf.size(),
+                          nullptr),
+              1u);
+    return RawPoint::Decode(buf);
+}
+
+TouchSettings ReadSettings(DeviceHandle& h) {
+    std::array<uint8_t, TouchSettings::Size> buf{};
+    EXPECT_EQ(h.IoControl(IOCTL_ORX_GET_SETTINGS, buf.data(), buf.size(), buf.data(), buf.size(),
+                          nullptr),
+              1u);
+    return TouchSettings::Decode(buf);
+}
+
+void WriteScript(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+TEST(EndToEnd, TouchesOnTheWireReachThePointerAndTheDevice) {
+    SystemUnderTest sut;
+    sut.Configure();
+    const std::string script = sut.Root() + "/touches.txt";
+    WriteScript(script,
+                "# a press, a drag and a release, then quiet\n"
+                "wait 300\n"
+                "touch 100 200\n"
+                "wait 20\n"
+                "touch 511 511\n"
+                "wait 20\n"
+                "lift 511 511\n"
+                "wait 20\n");
+    ASSERT_TRUE(sut.StartSimulator({"--protocol", "ts", "--rate", "9600", "--wait-detect",
+                                    "--script", script}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+
+    auto h = sut.Open();
+    ASSERT_TRUE(h);
+    EXPECT_EQ(ReadSettings(*h).Protocol, 0);
+    ASSERT_TRUE(WaitUntil([&] { return ReadRaw(*h).SampleCount >= 3; }, 10s)) << sut.HostErr();
+    RawPoint last = ReadRaw(*h);
+    EXPECT_EQ(last.X, 511);
+    EXPECT_EQ(last.Y, 511);
+    EXPECT_EQ(last.Touch, 0);
+
+    std::array<uint8_t, PointerState::Size> ptr{};
+    ASSERT_EQ(h->IoControl(IOCTL_ORX_GET_POINTER, ptr.data(), ptr.size(), ptr.data(), ptr.size(),
+                           nullptr),
+              1u);
+    // The registry holds no calibration: the load fallback 0, 512, 1023
+    // puts raw 511 just below the middle.
+    EXPECT_EQ(PointerState::Decode(ptr).Buttons, 0);
+
+    const std::string err = sut.HostErr();
+    EXPECT_NE(err.find("ORVEXSER: TouchScreen found on COM1: 9600BPS, [TS]\r\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("ORVEXSER: Failed to RegGetCalibrationX1\r\n"), std::string::npos);
+    // The log backend shows the injected events: a press at the first
+    // point, then the drag and the release.
+    const std::string out = sut.HostOut();
+    EXPECT_NE(out.find("mouse_event(0x8003, "), std::string::npos) << out;
+    EXPECT_NE(out.find("mouse_event(0x8004, "), std::string::npos) << out;
+
+    h.reset();
+    sut.Host.Signal(SIGTERM);
+    auto status = sut.Host.Wait(15s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    struct stat st;
+    EXPECT_NE(::stat((sut.Root() + "/dev/ORX1").c_str(), &st), 0) << "socket removed";
+}
+
+TEST(EndToEnd, ElControllerIsFoundAndCalibrationSurvivesARestart) {
+    SystemUnderTest sut;
+    sut.Configure();
+    ASSERT_TRUE(sut.StartSimulator({"--protocol", "el", "--rate", "4800"}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    {
+        auto h = sut.Open();
+        ASSERT_TRUE(h);
+        EXPECT_EQ(ReadSettings(*h).Protocol, 1);
+        std::array<uint8_t, TouchSettings::Size> buf{};
+        ASSERT_EQ(h->IoControl(IOCTL_ORX_GET_SETTINGS, buf.data(), buf.size(), buf.data(),
+                               buf.size(), nullptr),
+                  1u);
+        TouchSettings t = TouchSettings::Decode(buf);
+        t.CalibrationX1 = 50;
+        t.CalibrationX2 = 500;
+        t.CalibrationX3 = 950;
+        t.PanelDirection = 2;
+        t.EncodeCalibration(buf);
+        ASSERT_EQ(h->IoControl(IOCTL_ORX_SET_CALIBRATION, buf.data(), buf.size(), buf.data(),
+                               buf.size(), nullptr),
+                  1u);
+    }
+    sut.Host.Signal(SIGTERM);
+    ASSERT_TRUE(sut.Host.Wait(15s));
+    EXPECT_NE(sut.HostErr().find("[EL]"), std::string::npos) << sut.HostErr();
+
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    auto h = sut.Open();
+    ASSERT_TRUE(h);
+    TouchSettings t = ReadSettings(*h);
+    EXPECT_EQ(t.CalibrationX1, 50);
+    EXPECT_EQ(t.CalibrationX2, 500);
+    EXPECT_EQ(t.CalibrationX3, 950);
+    EXPECT_EQ(t.PanelDirection, 2);
+}
+
+TEST(EndToEnd, WithoutAControllerTheDeviceServesLoadValues) {
+    SystemUnderTest sut;
+    sut.Configure();
+    sut.SetDword(DriverKeyPath, u"CalibrationX1", 77);
+    sut.SetString(u"Platform\\Serial", u"COM1", sut.Root() + "/no-such-tty");
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    auto h = sut.Open();
+    ASSERT_TRUE(h);
+    TouchSettings t = ReadSettings(*h);
+    EXPECT_EQ(t.CalibrationX1, 0);
+    EXPECT_EQ(t.CalibrationX2, 511);
+    EXPECT_EQ(ReadRaw(*h).X, 0xFFFF);
+    EXPECT_NE(sut.HostErr().find("ORVEXSER: Failed to open COM1: Error 2\r\n"), std::string::npos)
+        << sut.HostErr();
+}
+
+TEST(EndToEnd, APortThatGoesAwayAndComesBackResumesWithItsSettings) {
+    SystemUnderTest sut;
+    sut.Configure();
+    const std::string script = sut.Root() + "/touches.txt";
+    WriteScript(script, "wait 100\ntouch 300 300\nwait 20\nlift 300 300\nwait 300\nrepeat\n");
+    ASSERT_TRUE(sut.StartSimulator({"--protocol", "ts", "--rate", "19200", "--wait-detect",
+                                    "--script", script, "--reopen-after", "2500"}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    auto h = sut.Open();
+    ASSERT_TRUE(h);
+
+    std::array<uint8_t, TouchSettings::Size> buf{};
+    TouchSettings t = ReadSettings(*h);
+    t.FeedbackSound = 4;
+    t.FeedbackTone = 1500;
+    t.EncodeFeedback(buf);
+    ASSERT_EQ(h->IoControl(IOCTL_ORX_SET_FEEDBACK, buf.data(), buf.size(), buf.data(), buf.size(),
+                           nullptr),
+              1u);
+    ASSERT_TRUE(WaitUntil([&] { return ReadRaw(*h).SampleCount > 0; }, 10s)) << sut.HostErr();
+
+    // The simulator drops its terminal and opens a new one behind the link.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return sut.HostErr().find("Lost connection") != std::string::npos; }, 20s))
+        << sut.HostErr();
+    // While the port is gone the device still answers with its last state.
+    EXPECT_EQ(ReadSettings(*h).FeedbackTone, 1500);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::string err = sut.HostErr();
+            auto lost = err.find("Lost connection");
+            return err.find("TouchScreen found", lost) != std::string::npos;
+        },
+        30s))
+        << sut.HostErr();
+    uint16_t before = ReadRaw(*h).SampleCount;
+    ASSERT_TRUE(WaitUntil([&] { return ReadRaw(*h).SampleCount != before; }, 10s))
+        << "pointer input resumed";
+    TouchSettings after = ReadSettings(*h);
+    EXPECT_EQ(after.FeedbackSound, 4);
+    EXPECT_EQ(after.FeedbackTone, 1500);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// The uinput backend, read back from its event node. Needs /dev/uinput and a
+// devtmpfs that shows the new node; skipped where the machine has neither.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/input.h"
+
+namespace orvex {
+namespace {
+
+struct Event {
+    unsigned Type, Code;
+    int Value;
+    bool operator==(const Event&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& o, const Event& e) {
+    return o << "{" << e.Type << "," << e.Code << "," << e.Value << "}";
+}
+
+class UinputTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int probe = ::open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+        if (probe < 0)
+            GTEST_SKIP() << "/dev/uinput cannot be opened here";
+        ::close(probe);
+        char name[] = "/tmp/orvex-uinput-XXXXXX";
+        Root = ::mkdtemp(name);
+        std::string error, node;
+        In = CreateUinputInput(Root, &error, &node);
+        ASSERT_NE(In, nullptr) << error;
+        if (node.empty())
+            GTEST_SKIP() << "the kernel named no event node";
+        // udev may take a moment to make the node and set its rights.
+        for (int i = 0; i < 200 && Fd < 0; ++i) {
+            Fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (Fd < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (Fd < 0)
+            GTEST_SKIP() << "cannot open " << node;
+    }
+    void TearDown() override {
+        if (Fd >= 0)
+            ::close(Fd);
+        In.reset();
+        if (!Root.empty())
+            std::filesystem::remove_all(Root);
+    }
+
+    // Everything up to and including the count-th SYN_REPORT.
+    std::vector<Event> Read(int reports) {
+        std::vector<Event> got;
+        while (reports > 0) {
+            pollfd p{Fd, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0)
+                break;
+            input_event ev;
+            while (::read(Fd, &ev, sizeof ev) == sizeof ev) {
+                got.push_back({ev.type, ev.code, ev.value});
+                if (ev.type == EV_SYN && ev.code == SYN_REPORT && --reports == 0)
+                    break;
+            }
+        }
+        return got;
+    }
+
+    std::string Root;
+    std::unique_ptr<Input> In;
+    int Fd = -1;
+};
+
+TEST_F(UinputTest, PositionThenButtonsThenOneReport) {
+    In->MouseEvent(0x8003, 1000, 2000, 0, 0);
+    EXPECT_EQ(Read(1), (std::vector<Event>{{EV_ABS, ABS_X, 1000},
+                                           {EV_ABS, ABS_Y, 2000},
+                                           {EV_KEY, BTN_LEFT, 1},
+                                           {EV_SYN, SYN_REPORT, 0}}));
+    // Left up and right down together; the kernel drops the unchanged axes.
+    In->MouseEvent(0x800C, 1000, 2000, 0, 0);
+    EXPECT_EQ(Read(1),
+              (std::vector<Event>{
+                  {EV_KEY, BTN_LEFT, 0}, {EV_KEY, BTN_RIGHT, 1}, {EV_SYN, SYN_REPORT, 0}}));
+}
+
+TEST_F(UinputTest, ADownAndUpOfOneButtonAreTwoReports) {
+    In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_LEFTUP, 5, 6, 0, 0);
+    EXPECT_EQ(Read(2), (std::vector<Event>{{EV_ABS, ABS_X, 5},
+                                           {EV_ABS, ABS_Y, 6},
+                                           {EV_KEY, BTN_LEFT, 1},
+                                           {EV_SYN, SYN_REPORT, 0},
+                                           {EV_KEY, BTN_LEFT, 0},
+                                           {EV_SYN, SYN_REPORT, 0}}));
+}
+
+}  // namespace
+}  // namespace orvex

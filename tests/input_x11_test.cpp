@@ -1,0 +1,184 @@
+// The X11 backend against a private Xvfb server: where the pointer lands,
+// which buttons it holds, the client message a post sends, and that a lost
+// server does not take the host with it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "common/orvex.h"
+#include "platform/input.h"
+#include "platform/window-messages.h"
+#include "support/process.h"
+#include "support/temp_root.h"
+
+// Last: Xlib defines macros (None, Bool, Status) that clash with names in
+// the headers above.
+#include <X11/Xlib.h>
+
+namespace orvex {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int ScreenWidth = 1024, ScreenHeight = 768;
+
+class X11InputTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string xvfb = "/usr/bin/Xvfb";
+        if (::access(xvfb.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "Xvfb is not installed";
+        // The server picks a free display and writes its number to stdout.
+        const std::string out = Root.Path() + "/xvfb.out";
+        ASSERT_TRUE(
+            Server.Start({xvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
+                          std::to_string(ScreenWidth) + "x" + std::to_string(ScreenHeight) + "x24"},
+                         out, Root.Path() + "/xvfb.err"));
+        ASSERT_TRUE(test::WaitUntil(
+            [&] { return test::ReadWholeFile(out).find('\n') != std::string::npos; }, 20s))
+            << test::ReadWholeFile(Root.Path() + "/xvfb.err");
+        Display = ":" + std::to_string(std::stoi(test::ReadWholeFile(out)));
+        Viewer = XOpenDisplay(Display.c_str());
+        ASSERT_NE(Viewer, nullptr);
+        std::string error;
+        In = CreateX11Input(Root.Path(), &error, Display);
+        ASSERT_NE(In, nullptr) << error;
+    }
+    void TearDown() override {
+        In.reset();
+        if (Viewer)
+            XCloseDisplay(Viewer);
+    }
+
+    struct PointerAt {
+        int X, Y;
+        unsigned Mask;
+    };
+    PointerAt Query() {
+        Window root, child;
+        int rx = -1, ry = -1, wx, wy;
+        unsigned mask = 0;
+        XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &rx, &ry, &wx, &wy, &mask);
+        return {rx, ry, mask & (Button1Mask | Button2Mask | Button3Mask)};
+    }
+
+    // The backend's requests travel on its own connection: wait until the
+    // server has carried them out before judging.
+    PointerAt WaitFor(int x, int y, unsigned mask) {
+        PointerAt p{};
+        test::WaitUntil(
+            [&] {
+                p = Query();
+                return p.X == x && p.Y == y && p.Mask == mask;
+            },
+            3s);
+        return p;
+    }
+
+    test::TempRoot Root;
+    test::ChildProcess Server;
+    std::string Display;
+    ::Display* Viewer = nullptr;
+    std::unique_ptr<Input> In;
+};
+
+TEST_F(X11InputTest, ScalesTheAbsoluteRangeOntoTheScreen) {
+    In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, 0, 0, 0, 0);
+    auto p = WaitFor(0, 0, 0);
+    EXPECT_EQ(p.X, 0);
+    EXPECT_EQ(p.Y, 0);
+    In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, 65535, 65535, 0, 0);
+    p = WaitFor(ScreenWidth - 1, ScreenHeight - 1, 0);
+    EXPECT_EQ(p.X, ScreenWidth - 1);
+    EXPECT_EQ(p.Y, ScreenHeight - 1);
+    // 0x8000 is just past the middle: 32768 * 1023 / 65535 = 512.01 and
+    // 32768 * 767 / 65535 = 383.51, rounded.
+    In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, 0x8000, 0x8000, 0, 0);
+    p = WaitFor(512, 384, 0);
+    EXPECT_EQ(p.X, 512);
+    EXPECT_EQ(p.Y, 384);
+}
+
+TEST_F(X11InputTest, PressesAndReleasesTheButtonsTheFlagsName) {
+    In->MouseEvent(0x8003, 16384, 16384, 0, 0);  // move + left down
+    auto p = WaitFor(256, 192, Button1Mask);
+    EXPECT_EQ(p.Mask, unsigned{Button1Mask});
+    EXPECT_EQ(p.X, 256);
+    // Left up and right down together, the switch to a requested right click.
+    In->MouseEvent(0x800C, 16384, 16384, 0, 0);
+    EXPECT_EQ(WaitFor(256, 192, Button3Mask).Mask, unsigned{Button3Mask});
+    // A button event carries the position too.
+    In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_RIGHTUP, 49152, 49152, 0, 0);
+    p = WaitFor(767, 575, 0);
+    EXPECT_EQ(p.Mask, 0u);
+    EXPECT_EQ(p.X, 767);
+    EXPECT_EQ(p.Y, 575);
+}
+
+TEST_F(X11InputTest, PostSendsAClientMessageAndReachesTheSocketToo) {
+    Window w = XCreateSimpleWindow(Viewer, DefaultRootWindow(Viewer), 0, 0, 10, 10, 0, 0, 0);
+    XSync(Viewer, False);
+    const uint32_t handle = static_cast<uint32_t>(w);
+    auto box = WindowMessageBox::Bind(Root.Path(), handle);
+    ASSERT_NE(box, nullptr);
+
+    In->PostMessage(handle, WM_COMMAND, RightClickDoneCommand, 0);
+
+    XEvent ev{};
+    bool got = test::WaitUntil(
+        [&] {
+            while (XPending(Viewer)) {
+                XNextEvent(Viewer, &ev);
+                if (ev.type == ClientMessage)
+                    return true;
+            }
+            return false;
+        },
+        5s);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(ev.xclient.window, w);
+    EXPECT_EQ(ev.xclient.message_type, XInternAtom(Viewer, "ORVEX_WM_COMMAND", False));
+    EXPECT_EQ(ev.xclient.format, 32);
+    EXPECT_EQ(ev.xclient.data.l[0], 0x0111);
+    EXPECT_EQ(ev.xclient.data.l[1], 0x7FFF);
+    EXPECT_EQ(ev.xclient.data.l[2], 0);
+    EXPECT_EQ(box->Receive(2000), (WindowMessage{handle, 0x0111, 0x7FFF, 0}));
+}
+
+// A handle that is no X window draws an error from the server; Xlib's own
+// handler would end the process for it.
+TEST_F(X11InputTest, PostToAHandleThatIsNoWindowIsHarmless) {
+    In->PostMessage(0x00F00BA7, WM_COMMAND, RightClickDoneCommand, 0);
+    In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, 65535, 0, 0, 0);
+    EXPECT_EQ(WaitFor(ScreenWidth - 1, 0, 0).X, ScreenWidth - 1);
+}
+
+TEST_F(X11InputTest, ALostServerSilencesThePointerButNotThePosts) {
+    // The test's own connection goes first: Xlib would end the test over it.
+    XCloseDisplay(Viewer);
+    Viewer = nullptr;
+    Server.Signal(SIGKILL);
+    ASSERT_TRUE(Server.Wait(10s).has_value());
+    auto box = WindowMessageBox::Bind(Root.Path(), 0x77);
+    ASSERT_NE(box, nullptr);
+    // Each of these reaches the dead connection; none may end the process.
+    In->MouseEvent(0x8003, 100, 100, 0, 0);
+    In->MouseEvent(0x8004, 100, 100, 0, 0);
+    In->PostMessage(0x77, WM_COMMAND, RightClickDoneCommand, 0);
+    EXPECT_EQ(box->Receive(2000), (WindowMessage{0x77, 0x0111, 0x7FFF, 0}));
+}
+
+TEST(X11InputFactory, NoDisplayMeansNoBackend) {
+    test::TempRoot root;
+    std::string error;
+    // Display numbers this high are never served here.
+    EXPECT_EQ(CreateX11Input(root.Path(), &error, ":4093"), nullptr);
+    EXPECT_NE(error.find(":4093"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace orvex

@@ -1,0 +1,98 @@
+#include "system.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "common/orvex.h"
+
+namespace orvex::test {
+
+SystemUnderTest::SystemUnderTest() {
+    char tmpl[] = "/tmp/orvex-sut-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    Root_ = tmpl;
+    std::filesystem::create_directories(Root_ + "/dev");
+    uint32_t error = 0;
+    Reg_ = OpenSqliteRegistry(Root_, &error);
+    if (!Reg_) throw std::runtime_error("registry: " + std::to_string(error));
+}
+
+SystemUnderTest::~SystemUnderTest() {
+    Host.Signal(SIGTERM);
+    Host.Wait(std::chrono::seconds(10));
+    Simulator.Signal(SIGTERM);
+    Simulator.Wait(std::chrono::seconds(5));
+    Reg_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(Root_, ec);
+}
+
+void SystemUnderTest::SetString(std::u16string_view key, std::u16string_view name,
+                                const std::string& value) {
+    RegKey k;
+    Reg_->CreateKey(HKEY_LOCAL_MACHINE, key, &k);
+    std::u16string wide = Utf8ToUtf16(value);
+    wide.push_back(u'\0');
+    Reg_->SetValue(k, name, REG_SZ, reinterpret_cast<const uint8_t*>(wide.data()),
+                   static_cast<uint32_t>(wide.size() * 2));
+    Reg_->CloseKey(k);
+}
+
+void SystemUnderTest::SetDword(std::u16string_view key, std::u16string_view name, uint32_t value) {
+    RegKey k;
+    Reg_->CreateKey(HKEY_LOCAL_MACHINE, key, &k);
+    uint8_t data[4];
+    PutU32(data, 0, value);
+    Reg_->SetValue(k, name, REG_DWORD, data, 4);
+    Reg_->CloseKey(k);
+}
+
+std::optional<uint32_t> SystemUnderTest::GetDword(std::u16string_view key,
+                                                  std::u16string_view name) {
+    RegKey k;
+    if (Reg_->OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS, &k) != 0) return std::nullopt;
+    uint8_t data[4];
+    uint32_t size = 4;
+    uint32_t rc = Reg_->QueryValue(k, name, nullptr, data, &size);
+    Reg_->CloseKey(k);
+    if (rc != 0) return std::nullopt;
+    return GetU32(data, 0);
+}
+
+void SystemUnderTest::Configure() {
+    SetString(DriverKeyPath, u"Dll", ModulePath("orvexser.so"));
+    SetString(DriverKeyPath, u"Prefix", "ORX");
+    SetDword(DriverKeyPath, u"Index", 1);
+    SetDword(DriverKeyPath, u"Ioctl", 0);
+    SetDword(DriverKeyPath, u"Port", 1);
+    SetString(u"Platform\\Serial", u"COM1", Link());
+    SetString(u"Platform\\Input", u"Backend", "log");
+    SetString(u"Platform\\PortIo", u"Backend", "log");
+}
+
+bool SystemUnderTest::StartSimulator(const std::vector<std::string>& options) {
+    std::vector<std::string> argv{BinaryPath("orvexsim"), "--link", Link()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    if (!Simulator.Start(argv, Root_ + "/sim.out", Root_ + "/sim.err")) return false;
+    struct stat st;
+    return WaitUntil([&] { return ::stat(Link().c_str(), &st) == 0; }, std::chrono::seconds(10));
+}
+
+bool SystemUnderTest::StartDeviceManager() {
+    return Host.Start({BinaryPath("orvex-devmgr"), "--root", Root_}, Root_ + "/devmgr.out",
+                      Root_ + "/devmgr.err", {"ORVEX_ROOT=" + Root_});
+}
+
+bool SystemUnderTest::WaitForDevice(std::chrono::milliseconds timeout) {
+    struct stat st;
+    std::string socket = Root_ + "/dev/ORX1";
+    return WaitUntil([&] { return ::stat(socket.c_str(), &st) == 0; }, timeout);
+}
+
+std::unique_ptr<DeviceHandle> SystemUnderTest::Open() { return OpenDevice(u"ORX1:", Root_); }
+
+}  // namespace orvex::test

@@ -1,0 +1,52 @@
+// The whole system for end-to-end tests: a temporary platform root with a
+// registry, a simulated controller on a pseudo-terminal (orvexsim), the
+// device manager with the real driver module, and device clients.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/devclient.h"
+#include "platform/registry.h"
+#include "process.h"
+
+namespace orvex::test {
+
+class SystemUnderTest {
+public:
+    SystemUnderTest();
+    ~SystemUnderTest();
+
+    const std::string& Root() const { return Root_; }
+    Registry& Reg() { return *Reg_; }
+
+    void SetString(std::u16string_view key, std::u16string_view name, const std::string& value);
+    void SetDword(std::u16string_view key, std::u16string_view name, uint32_t value);
+    std::optional<uint32_t> GetDword(std::u16string_view key, std::u16string_view name);
+
+    // Registers the driver module, maps COM1 to the simulator's link and
+    // chooses the log backends.
+    void Configure();
+
+    // orvexsim with the given options, behind the link $ROOT/dev/ttySIM.
+    bool StartSimulator(const std::vector<std::string>& options);
+    bool StartDeviceManager();
+    // Waits for the device socket; then the driver has finished its start.
+    bool WaitForDevice(std::chrono::milliseconds timeout);
+    std::unique_ptr<DeviceHandle> Open();
+
+    std::string HostOut() const { return ReadWholeFile(Root_ + "/devmgr.out"); }
+    std::string HostErr() const { return ReadWholeFile(Root_ + "/devmgr.err"); }
+    std::string SimOut() const { return ReadWholeFile(Root_ + "/sim.out"); }
+    std::string Link() const { return Root_ + "/dev/ttySIM"; }
+
+    ChildProcess Simulator;
+    ChildProcess Host;
+
+private:
+    std::string Root_;
+    std::unique_ptr<Registry> Reg_;
+};
+
+}  // namespace orvex::test

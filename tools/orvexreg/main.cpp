@@ -1,0 +1,264 @@
+// orvexreg: the platform registry from the command line.
+//
+//   orvexreg import FILE                    (FILE "-" is standard input)
+//   orvexreg export [KEY]
+//   orvexreg query KEY [VALUE]
+//   orvexreg set KEY VALUE (dword|sz) DATA
+//   orvexreg delete KEY [VALUE]
+//
+// The registry is $ORVEX_ROOT/registry.db. KEY may start with
+// HKEY_LOCAL_MACHINE\ or not. An empty VALUE ("") names a key's default value.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/regfile.h"
+
+namespace orvex {
+namespace {
+
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+
+void Usage() {
+    std::cerr << "usage: orvexreg import FILE\n"
+                 "       orvexreg export [KEY]\n"
+                 "       orvexreg query KEY [VALUE]\n"
+                 "       orvexreg set KEY VALUE (dword|sz) DATA\n"
+                 "       orvexreg delete KEY [VALUE]\n"
+                 "The registry is $ORVEX_ROOT/registry.db (default /var/lib/orvex).\n"
+                 "KEY may be given with or without the HKEY_LOCAL_MACHINE\\ prefix.\n";
+}
+
+int Fail(const std::string& message) {
+    std::cerr << "orvexreg: " << message << "\n";
+    return ExitFailure;
+}
+
+std::string Describe(uint32_t error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+            return "not found";
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_SHARING_VIOLATION:
+            return "the registry is busy";
+        case ERROR_KEY_DELETED:
+            return "the key was deleted";
+        default:
+            return "error " + std::to_string(error);
+    }
+}
+
+std::string ShowKey(const std::u16string& below) {
+    return below.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + Utf16ToUtf8(below);
+}
+
+// Closes a key handle when it goes out of scope.
+class OpenedKey {
+  public:
+    OpenedKey(Registry& reg, RegKey key) : Reg_(reg), Key_(key) {}
+    ~OpenedKey() { (void)Reg_.CloseKey(Key_); }  // nothing useful to do if it fails
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+    RegKey Get() const { return Key_; }
+
+  private:
+    Registry& Reg_;
+    RegKey Key_;
+};
+
+// "123", "0x7d0": the whole of a 32-bit number, nothing after it.
+bool ParseDword(const std::string& text, uint32_t* value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
+        return false;
+    // Hex only with 0x: a leading zero must not quietly mean octal.
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = text.c_str() + (hex ? 2 : 0);
+    if (*digits == '-' || *digits == '+' || *digits == ' ')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull)
+        return false;
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+int Import(Registry& reg, const std::string& file) {
+    std::stringstream text;
+    if (file == "-") {
+        text << std::cin.rdbuf();
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        if (!in)
+            return Fail(file + ": cannot open");
+        text << in.rdbuf();
+        if (in.bad())
+            return Fail(file + ": cannot read");
+    }
+    std::string error;
+    if (!ImportRegText(reg, text.str(), &error))
+        return Fail(file + ": " + error);
+    if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
+        return Fail("imported, but could not flush to storage: " + Describe(e));
+    return 0;
+}
+
+int Export(Registry& reg, const std::u16string& key) {
+    std::string text, error;
+    if (!ExportRegText(reg, key, &text, &error))
+        return Fail(error);
+    std::cout << text;
+    std::cout.flush();
+    if (!std::cout)
+        return Fail("cannot write to standard output");
+    return 0;
+}
+
+int Query(Registry& reg, const std::u16string& keyPath, const std::string* valueName) {
+    RegKey raw = 0;
+    if (uint32_t e = reg.OpenKey(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &raw))
+        return Fail(ShowKey(keyPath) + ": " + Describe(e));
+    OpenedKey key(reg, raw);
+    std::vector<Registry::Value> values;
+    if (valueName) {
+        Registry::Value v{Utf8ToUtf16(*valueName), REG_NONE, {}};
+        uint32_t size = 0;
+        uint32_t e = reg.QueryValue(key.Get(), v.Name, &v.Type, nullptr, &size);
+        for (int attempt = 0; e == ERROR_SUCCESS && attempt < 4; ++attempt) {
+            v.Data.resize(size);
+            e = reg.QueryValue(key.Get(), v.Name, &v.Type, v.Data.data(), &size);
+            if (e != ERROR_MORE_DATA)
+                break;  // grown meanwhile: ask again
+        }
+        if (e)
+            return Fail(ShowKey(keyPath) + ": value \"" + *valueName + "\": " + Describe(e));
+        v.Data.resize(size);
+        values.push_back(std::move(v));
+    } else if (uint32_t e = reg.EnumValues(key.Get(), &values)) {
+        return Fail(ShowKey(keyPath) + ": " + Describe(e));
+    }
+    for (const auto& v : values) {
+        std::string line;
+        if (!FormatRegValue(v, &line))
+            return Fail("a value name cannot be shown");
+        std::cout << line << "\n";
+    }
+    if (!valueName) {
+        std::vector<std::u16string> subKeys;
+        if (uint32_t e = reg.EnumSubKeys(key.Get(), &subKeys))
+            return Fail(ShowKey(keyPath) + ": " + Describe(e));
+        std::u16string prefix = keyPath.empty() ? u"" : keyPath + u"\\";
+        for (const auto& name : subKeys)
+            std::cout << "[" << ShowKey(prefix + name) << "]\n";
+    }
+    std::cout.flush();
+    return std::cout ? 0 : Fail("cannot write to standard output");
+}
+
+int Set(Registry& reg, const std::u16string& keyPath, const std::string& valueName,
+        const std::string& type, const std::string& data) {
+    std::vector<uint8_t> bytes;
+    uint32_t regType = 0;
+    if (type == "dword") {
+        uint32_t n = 0;
+        if (!ParseDword(data, &n))
+            return Fail("not a 32-bit number: " + data);
+        regType = REG_DWORD;
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    } else if (type == "sz") {
+        regType = REG_SZ;
+        std::u16string text = Utf8ToUtf16(data);
+        text.push_back(u'\0');
+        for (char16_t c : text) {
+            bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+            bytes.push_back(static_cast<uint8_t>(c >> 8));
+        }
+    } else {
+        Usage();
+        return ExitUsage;
+    }
+    RegKey raw = 0;
+    if (uint32_t e = reg.CreateKey(HKEY_LOCAL_MACHINE, keyPath, &raw))
+        return Fail(ShowKey(keyPath) + ": " + Describe(e));
+    OpenedKey key(reg, raw);
+    if (uint32_t e = reg.SetValue(key.Get(), Utf8ToUtf16(valueName), regType, bytes.data(),
+                                  static_cast<uint32_t>(bytes.size())))
+        return Fail(ShowKey(keyPath) + ": value \"" + valueName + "\": " + Describe(e));
+    if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
+        return Fail("set, but could not flush to storage: " + Describe(e));
+    return 0;
+}
+
+int Delete(Registry& reg, const std::u16string& keyPath, const std::string* valueName) {
+    if (!valueName) {
+        if (keyPath.find_first_not_of(u'\\') == std::u16string::npos)
+            return Fail("HKEY_LOCAL_MACHINE itself cannot be deleted");
+        if (uint32_t e = reg.DeleteKey(HKEY_LOCAL_MACHINE, keyPath))
+            return Fail(ShowKey(keyPath) + ": " + Describe(e));
+    } else {
+        RegKey raw = 0;
+        if (uint32_t e = reg.OpenKey(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS, &raw))
+            return Fail(ShowKey(keyPath) + ": " + Describe(e));
+        OpenedKey key(reg, raw);
+        if (uint32_t e = reg.DeleteValue(key.Get(), Utf8ToUtf16(*valueName)))
+            return Fail(ShowKey(keyPath) + ": value \"" + *valueName + "\": " + Describe(e));
+    }
+    if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
+        return Fail("deleted, but could not flush to storage: " + Describe(e));
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        Usage();
+        return ExitUsage;
+    }
+    const std::string& command = args[0];
+    size_t n = args.size() - 1;
+    bool known = (command == "import" && n == 1) || (command == "export" && n <= 1) ||
+                 (command == "query" && (n == 1 || n == 2)) || (command == "set" && n == 4) ||
+                 (command == "delete" && (n == 1 || n == 2));
+    if (!known) {
+        Usage();
+        return ExitUsage;
+    }
+    std::u16string keyPath;
+    if (command != "import" && n >= 1 && !KeyBelowRoot(args[1], &keyPath))
+        return Fail("only keys under HKEY_LOCAL_MACHINE exist: " + args[1]);
+
+    std::string root = PlatformRoot();
+    uint32_t error = 0;
+    auto reg = OpenSqliteRegistry(root, &error);
+    if (!reg)
+        return Fail("cannot open the registry under " + root + ": " + Describe(error));
+
+    const std::string* value = n == 2 ? &args[2] : nullptr;
+    if (command == "import")
+        return Import(*reg, args[1]);
+    if (command == "export")
+        return Export(*reg, keyPath);
+    if (command == "query")
+        return Query(*reg, keyPath, value);
+    if (command == "set")
+        return Set(*reg, keyPath, args[2], args[3], args[4]);
+    return Delete(*reg, keyPath, value);
+}
+
+}  // namespace
+}  // namespace orvex
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return orvex::Run(args);
+}

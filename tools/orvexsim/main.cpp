@@ -1,0 +1,549 @@
+// orvexsim: a simulated serial touch controller on a pseudo-terminal, for
+// demonstrations, tests and users without a panel.
+//
+// A pty carries no modem lines, so our serial platform keeps RTS and DTR in
+// termios flags that do nothing on a raw pty (RTS: CMSPAR in c_cflag, DTR:
+// ECHOCTL in c_lflag). tcgetattr() on the master returns the slave's
+// settings, so polling it shows the line rate and both lines as the host
+// sets them.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "tools/orvexsim/controller.h"
+#include "tools/orvexsim/script.h"
+
+namespace orvex {
+namespace {
+
+volatile sig_atomic_t StopSignal = 0;
+extern "C" void OnStopSignal(int) {
+    StopSignal = 1;
+}
+
+constexpr tcflag_t VirtualRts = CMSPAR;
+constexpr tcflag_t VirtualDtr = ECHOCTL;
+// How long the host must leave the line alone after the handshake before we
+// take it that detection settled on us.
+constexpr uint64_t DetectSettleMs = 300;
+
+const char Usage[] =
+    "usage: orvexsim [--protocol ts|el] [--rate N] [--model XY] [--garble]\n"
+    "                [--demo | --script FILE] [--wait-detect] [--link PATH]\n"
+    "                [--reopen-after MS [--reopen-count N]] [--quiet]\n"
+    "Prints the terminal's path on the first line, then status lines.\n";
+
+struct Options {
+    SimConfig Sim;
+    std::string LinkPath;
+    std::string ScriptPath;
+    bool Demo = false;
+    bool WaitDetect = false;
+    bool Quiet = false;
+    uint32_t ReopenAfterMs = 0;
+    uint32_t ReopenCount = 1;
+};
+
+bool ParseUnsigned(const char* text, uint32_t* out) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > 0xFFFFFFFFul) {
+        return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Returns 0 to run, or the exit code to leave with.
+int ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (a == "--help" || a == "-h") {
+            std::fputs(Usage, stdout);
+            return -1;
+        } else if (a == "--garble") {
+            o->Sim.Garble = true;
+        } else if (a == "--demo") {
+            o->Demo = true;
+        } else if (a == "--wait-detect") {
+            o->WaitDetect = true;
+        } else if (a == "--quiet") {
+            o->Quiet = true;
+        } else if (a == "--protocol" && (v = value())) {
+            const std::string_view p = v;
+            if (p == "ts") {
+                o->Sim.Protocol = SimProtocol::TS;
+            } else if (p == "el") {
+                o->Sim.Protocol = SimProtocol::EL;
+            } else {
+                std::fprintf(stderr, "orvexsim: --protocol takes ts or el\n");
+                return 2;
+            }
+        } else if (a == "--rate" && (v = value())) {
+            if (!ParseUnsigned(v, &o->Sim.Rate) || !IsSimRate(o->Sim.Rate)) {
+                std::fprintf(stderr,
+                             "orvexsim: --rate takes 38400, 19200, 9600, 4800, 2400 or 1200\n");
+                return 2;
+            }
+        } else if (a == "--model" && (v = value())) {
+            const std::string_view m = v;
+            if (m.size() != 2 || m[0] < 0x21 || m[0] > 0x7E || m[1] < 0x21 || m[1] > 0x7E) {
+                std::fprintf(stderr, "orvexsim: --model takes two printable characters\n");
+                return 2;
+            }
+            o->Sim.Model = {static_cast<uint8_t>(m[0]), static_cast<uint8_t>(m[1])};
+        } else if (a == "--script" && (v = value())) {
+            o->ScriptPath = v;
+        } else if (a == "--link" && (v = value())) {
+            o->LinkPath = v;
+        } else if (a == "--reopen-after" && (v = value())) {
+            if (!ParseUnsigned(v, &o->ReopenAfterMs) || o->ReopenAfterMs == 0) {
+                std::fprintf(stderr, "orvexsim: --reopen-after takes milliseconds above 0\n");
+                return 2;
+            }
+        } else if (a == "--reopen-count" && (v = value())) {
+            if (!ParseUnsigned(v, &o->ReopenCount)) {
+                std::fprintf(stderr, "orvexsim: --reopen-count takes a number\n");
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "orvexsim: bad or incomplete option %s\n%s", argv[i], Usage);
+            return 2;
+        }
+    }
+    if (o->Demo && !o->ScriptPath.empty()) {
+        std::fprintf(stderr, "orvexsim: --demo and --script exclude each other\n");
+        return 2;
+    }
+    return 0;
+}
+
+uint32_t SpeedToRate(speed_t s) {
+    switch (s) {
+        case B50:
+            return 50;
+        case B75:
+            return 75;
+        case B110:
+            return 110;
+        case B134:
+            return 134;
+        case B150:
+            return 150;
+        case B200:
+            return 200;
+        case B300:
+            return 300;
+        case B600:
+            return 600;
+        case B1200:
+            return 1200;
+        case B1800:
+            return 1800;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        case B230400:
+            return 230400;
+        default:
+            return 0;
+    }
+}
+
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : Fd_(fd) {}
+    Fd(Fd&& o) noexcept : Fd_(o.Release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) {
+            Reset();
+            Fd_ = o.Release();
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Reset(); }
+    int Get() const { return Fd_; }
+    int Release() {
+        const int fd = Fd_;
+        Fd_ = -1;
+        return fd;
+    }
+    void Reset() {
+        if (Fd_ >= 0)
+            ::close(Fd_);
+        Fd_ = -1;
+    }
+
+  private:
+    int Fd_ = -1;
+};
+
+// The master side of a fresh pseudo-terminal, its slave raw and both virtual
+// lines off, as a port nobody has touched yet.
+struct Pty {
+    Fd Master;
+    std::string SlavePath;
+    termios Initial{};
+};
+
+std::optional<Pty> OpenPty() {
+    Pty p;
+    p.Master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+    if (p.Master.Get() < 0 || ::grantpt(p.Master.Get()) != 0 || ::unlockpt(p.Master.Get()) != 0) {
+        std::fprintf(stderr, "orvexsim: cannot create a pseudo-terminal: %s\n",
+                     std::strerror(errno));
+        return std::nullopt;
+    }
+    char name[128];
+    if (::ptsname_r(p.Master.Get(), name, sizeof name) != 0) {
+        std::fprintf(stderr, "orvexsim: ptsname: %s\n", std::strerror(errno));
+        return std::nullopt;
+    }
+    p.SlavePath = name;
+    // Raw, so that nothing we send is echoed back to us or altered before
+    // the host has set the port up; a fresh pty has ECHOCTL (our DTR) set,
+    // which would read as a raised line.
+    termios t{};
+    if (::tcgetattr(p.Master.Get(), &t) == 0) {
+        ::cfmakeraw(&t);
+        t.c_cflag &= ~VirtualRts;
+        t.c_lflag &= ~VirtualDtr;
+        ::tcsetattr(p.Master.Get(), TCSANOW, &t);
+    }
+    if (::tcgetattr(p.Master.Get(), &p.Initial) != 0) {
+        std::fprintf(stderr, "orvexsim: tcgetattr: %s\n", std::strerror(errno));
+        return std::nullopt;
+    }
+    return p;
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+           ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
+// Points linkPath at target as one step: a reader sees the old link or the
+// new one, never none.
+bool PlaceLink(const std::string& linkPath, const std::string& target) {
+    const std::string temp = linkPath + ".orvexsim-" + std::to_string(::getpid());
+    ::unlink(temp.c_str());
+    if (::symlink(target.c_str(), temp.c_str()) != 0) {
+        std::fprintf(stderr, "orvexsim: cannot create link %s: %s\n", temp.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    if (::rename(temp.c_str(), linkPath.c_str()) != 0) {
+        std::fprintf(stderr, "orvexsim: cannot place link %s: %s\n", linkPath.c_str(),
+                     std::strerror(errno));
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes the link only while it is still ours.
+void RemoveLink(const std::string& linkPath, const std::string& target) {
+    char buf[256];
+    const ssize_t n = ::readlink(linkPath.c_str(), buf, sizeof buf - 1);
+    if (n < 0)
+        return;
+    buf[n] = '\0';
+    if (target == buf)
+        ::unlink(linkPath.c_str());
+}
+
+class Simulator {
+  public:
+    Simulator(const Options& o, std::optional<Script> script)
+        : O_(o),
+          Model_(o.Sim, [this](std::span<const uint8_t> b) { Emit(b); }),
+          Player_(script ? std::move(*script) : Script{}),
+          HasScript_(script.has_value()) {}
+
+    int Run();
+
+  private:
+    void Status(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Emit(std::span<const uint8_t> bytes);
+    bool Reopen(uint64_t now);
+    void PollOnce(uint64_t now);
+    void WatchDetection(uint64_t now);
+    void ReportModelEvents();
+
+    const Options& O_;
+    SimController Model_;
+    ScriptPlayer Player_;
+    bool HasScript_;
+    Pty Pty_;
+    // Someone has the slave open (as far as a pty lets us tell): nothing is
+    // written otherwise, so that no stale report waits for the next opener.
+    bool Present_ = false;
+    bool HungUp_ = false;
+    uint64_t DroppedBytes_ = 0;
+    uint32_t SeenGeneration_ = 0;
+    uint64_t EngagedSince_ = 0;
+    bool Detected_ = false;
+    SimController::Counters Reported_;
+};
+
+void Simulator::Status(const char* format, ...) {
+    if (O_.Quiet)
+        return;
+    std::fputs("orvexsim: ", stdout);
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void Simulator::Emit(std::span<const uint8_t> bytes) {
+    if (!Present_ || Pty_.Master.Get() < 0) {
+        DroppedBytes_ += bytes.size();
+        return;
+    }
+    // The master is non-blocking: a full buffer (a host that stopped
+    // reading) loses the rest of the report rather than stalling us.
+    const ssize_t n = ::write(Pty_.Master.Get(), bytes.data(), bytes.size());
+    if (n < 0) {
+        DroppedBytes_ += bytes.size();
+    } else if (static_cast<size_t>(n) < bytes.size()) {
+        DroppedBytes_ += bytes.size() - static_cast<size_t>(n);
+    }
+}
+
+bool Simulator::Reopen(uint64_t now) {
+    // The new terminal is opened before the old one closes, so that it gets
+    // a different name: a host holding the old one sees it go away.
+    auto next = OpenPty();
+    if (!next)
+        return false;
+    if (!O_.LinkPath.empty())
+        PlaceLink(O_.LinkPath, next->SlavePath);
+    Pty_ = std::move(*next);
+    Model_.Reset();
+    Present_ = false;
+    HungUp_ = false;
+    Detected_ = false;
+    if (O_.WaitDetect)
+        Player_.Stop();
+    std::printf("%s\n", Pty_.SlavePath.c_str());
+    std::fflush(stdout);
+    Status("reopened as a new terminal at %llu ms", static_cast<unsigned long long>(now));
+    return true;
+}
+
+void Simulator::ReportModelEvents() {
+    const auto& c = Model_.Count();
+    if (c.Signatures != Reported_.Signatures) {
+        Status("sent signature [%c%c]", Model_.Config().Model[0], Model_.Config().Model[1]);
+    }
+    if (c.Garbles != Reported_.Garbles) {
+        Status("RTS rose at %u BPS: sent noise", Model_.LineRate());
+    }
+    if (c.Acks != Reported_.Acks)
+        Status("acknowledged command 0x%02X", Model_.LastCommand());
+    if (c.BadCommands != Reported_.BadCommands)
+        Status("ignored a command with a bad checksum");
+    Reported_ = c;
+}
+
+void Simulator::PollOnce(uint64_t now) {
+    pollfd pf{Pty_.Master.Get(), POLLIN, 0};
+    const int r = ::poll(&pf, 1, 1);
+    if (r > 0 && (pf.revents & POLLHUP)) {
+        if (!HungUp_) {
+            HungUp_ = true;
+            Present_ = false;
+            Status("the host closed the terminal");
+        }
+        // A hung-up master polls ready at once; keep to our 1 ms pace.
+        ::poll(nullptr, 0, 1);
+    } else if (HungUp_) {
+        HungUp_ = false;
+        Present_ = true;
+        Status("the host opened the terminal");
+    }
+
+    // Line state first: bytes read now were most likely written at the
+    // rate that is set now.
+    termios t{};
+    if (::tcgetattr(Pty_.Master.Get(), &t) == 0) {
+        if (!Present_ && !HungUp_ && !SameSettings(t, Pty_.Initial))
+            Present_ = true;
+        const uint32_t rate = SpeedToRate(::cfgetospeed(&t));
+        const bool rts = (t.c_cflag & VirtualRts) != 0;
+        const bool dtr = (t.c_lflag & VirtualDtr) != 0;
+        if (rate != Model_.LineRate() || rts != Model_.Rts() || dtr != Model_.Dtr()) {
+            Status("line %u BPS, RTS %s, DTR %s", rate, rts ? "on" : "off", dtr ? "on" : "off");
+            Model_.OnLineState(rate, rts, dtr);
+        }
+    }
+
+    if (r > 0 && (pf.revents & POLLIN)) {
+        uint8_t buf[256];
+        for (;;) {
+            const ssize_t n = ::read(Pty_.Master.Get(), buf, sizeof buf);
+            if (n <= 0)
+                break;
+            if (!HungUp_)
+                Present_ = true;
+            Model_.OnBytesFromHost(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+        }
+    }
+    ReportModelEvents();
+    WatchDetection(now);
+}
+
+void Simulator::WatchDetection(uint64_t now) {
+    if (!Model_.Engaged()) {
+        if (Detected_)
+            Status("the host left the controller's rate");
+        Detected_ = false;
+        SeenGeneration_ = Model_.Generation();
+        EngagedSince_ = now;
+        return;
+    }
+    if (Model_.Generation() != SeenGeneration_) {
+        SeenGeneration_ = Model_.Generation();
+        EngagedSince_ = now;
+        return;
+    }
+    if (Detected_ || now - EngagedSince_ < DetectSettleMs)
+        return;
+    Detected_ = true;
+    Status("detected by the host at %u BPS", Model_.LineRate());
+    if (O_.WaitDetect && HasScript_ && !Player_.Started()) {
+        Player_.Start(now);
+        Status("playing");
+    }
+}
+
+int Simulator::Run() {
+    auto first = OpenPty();
+    if (!first)
+        return 1;
+    Pty_ = std::move(*first);
+    if (!O_.LinkPath.empty() && !PlaceLink(O_.LinkPath, Pty_.SlavePath))
+        return 1;
+    std::printf("%s\n", Pty_.SlavePath.c_str());
+    std::fflush(stdout);
+    Status("%s controller, model [%c%c], %u BPS%s%s",
+           O_.Sim.Protocol == SimProtocol::TS ? "TS" : "EL", O_.Sim.Model[0], O_.Sim.Model[1],
+           O_.Sim.Rate, O_.Sim.Garble ? ", garbled at other rates" : "",
+           O_.LinkPath.empty() ? "" : (", link " + O_.LinkPath).c_str());
+
+    const uint64_t start = NowMs();
+    uint64_t nextReopen = O_.ReopenAfterMs ? start + O_.ReopenAfterMs : 0;
+    uint32_t reopensLeft = O_.ReopenAfterMs ? O_.ReopenCount : 0;
+    if (HasScript_ && !O_.WaitDetect) {
+        Player_.Start(start);
+        Status("playing");
+    }
+    bool announcedEnd = false;
+
+    while (!StopSignal) {
+        const uint64_t now = NowMs();
+        if (reopensLeft > 0 && now >= nextReopen) {
+            if (!Reopen(now - start))
+                return 1;
+            --reopensLeft;
+            nextReopen = now + O_.ReopenAfterMs;
+        }
+        PollOnce(now);
+        Player_.Run(NowMs(), Model_);
+        if (HasScript_ && Player_.Finished() && !announcedEnd) {
+            announcedEnd = true;
+            Status("script finished");
+        }
+    }
+    if (!O_.LinkPath.empty())
+        RemoveLink(O_.LinkPath, Pty_.SlavePath);
+    Status("stopped; %llu reports, %llu bytes dropped",
+           static_cast<unsigned long long>(Model_.Count().Reports),
+           static_cast<unsigned long long>(DroppedBytes_));
+    return 0;
+}
+
+int Main(int argc, char** argv) {
+    Options o;
+    if (const int rc = ParseOptions(argc, argv, &o))
+        return rc < 0 ? 0 : rc;
+
+    std::optional<Script> script;
+    if (o.Demo) {
+        script = DemoScript();
+    } else if (!o.ScriptPath.empty()) {
+        std::ifstream in(o.ScriptPath, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "orvexsim: cannot read %s\n", o.ScriptPath.c_str());
+            return 2;
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        ScriptError error;
+        script = ParseScript(text.str(), &error);
+        if (!script) {
+            std::fprintf(stderr, "orvexsim: %s:%zu: %s\n", o.ScriptPath.c_str(), error.Line,
+                         error.Message.c_str());
+            return 2;
+        }
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    Simulator sim(o, std::move(script));
+    return sim.Run();
+}
+
+}  // namespace
+}  // namespace orvex
+
+int main(int argc, char** argv) {
+    return orvex::Main(argc, argv);
+}
