@@ -32,10 +32,10 @@ void ArmRightButtonLauncher(Driver& d) {
 void RightButtonTimerProc(Driver& d) {
     TimerService* timers = d.Sys.Timers;
     // All three are asked before any answer counts.
-    const bool shell = timers->IsServiceReady(85);
-    const bool gwes = timers->IsServiceReady(80);
-    const bool device = timers->IsServiceReady(81);
-    if (shell && gwes && device) {
+    const bool ready85 = timers->IsServiceReady(85);
+    const bool ready80 = timers->IsServiceReady(80);
+    const bool ready81 = timers->IsServiceReady(81);
+    if (ready85 && ready80 && ready81) {
         // A failed start is not retried: the launcher is done either way.
         (void)LaunchProgram(d, 0, RightButtonHelperPath, u"");
         return;

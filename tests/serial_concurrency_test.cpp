@@ -155,7 +155,7 @@ TEST(TermiosWakeups, DestroyingThePortWaitsForABlockedCall) {
     auto port = s.OpenPort();
     ASSERT_TRUE(port);
     ASSERT_TRUE(port->SetCommMask(EV_RXCHAR));
-    BlockedCall call([&] { return Wait(*port); });
+    BlockedCall call([raw = port.get()] { return Wait(*raw); });
     ASSERT_TRUE(call.AsleepInPoll());
     port.reset();  // ASan would see the woken call touch freed memory otherwise
     EXPECT_EQ(call.Get().Error, ERROR_OPERATION_ABORTED);
@@ -285,7 +285,7 @@ TEST(SimWakeups, DestroyingTheHandleWaitsForABlockedCall) {
     SimulatedDevice& dev = ports.Device(u"COM1:");
     auto port = ports.Open(u"COM1:");
     ASSERT_TRUE(port->SetCommMask(EV_RXCHAR));
-    BlockedCall waiter([&] { return Wait(*port); });
+    BlockedCall waiter([raw = port.get()] { return Wait(*raw); });
     UntilBlocked(dev, 1);
     // Were the destructor not to wait, the woken call would still be
     // unwinding inside freed memory: the ASan build catches exactly that.
