@@ -82,27 +82,25 @@ uint32_t DriverInit(Driver& d) {
 uint32_t DriverDeinit(Driver& d) {
     d.State.StopRequested = 1;
     d.ReaderWake.Set();  // cuts short a reader that is backing off
+    const bool reader = d.ReaderThread.joinable();
     {
-        // Clearing the mask makes a pending wait return so the reader sees
-        // the request.
         std::lock_guard g(d.PortLock);
-        if (d.PortHandle)
+        if (d.PortHandle) {
+            // Clearing the mask makes a pending wait return so the reader
+            // sees the request. Between reports the reader sits in a read
+            // that waits for a whole report, which only closing wakes; the
+            // port object itself lives on until the thread has ended, so the
+            // thread never reaches a dead handle.
             d.PortHandle->SetCommMask(0);
-    }
-    if (d.StopEvent)
-        d.StopEvent->Wait(2000);
-
-    // The reader may still be inside a read that waits for the rest of a
-    // report. Closing wakes it; the port object itself is destroyed only
-    // after the thread has ended, so it can never reach a dead handle.
-    if (d.ReaderThread.joinable()) {
-        {
-            std::lock_guard g(d.PortLock);
-            if (d.PortHandle)
-                d.PortHandle->Close();
+            if (reader) d.PortHandle->Close();
         }
-        d.ReaderThread.join();
     }
+    // Nobody could signal the event without a reader, so there is nothing to
+    // wait for then.
+    if (reader && d.StopEvent) d.StopEvent->Wait(2000);
+    // However long it takes: the thread must be gone before the port and
+    // the driver's state go away.
+    if (reader) d.ReaderThread.join();
     StopRightButtonLauncher(d);
     d.StopEvent.reset();
     ClosePort(d);

@@ -249,12 +249,17 @@ TEST(ReaderRecovery, ControllerBackWithTheOtherProtocolIsReadWithIt) {
         lost += line == LostLine;
     EXPECT_EQ(lost, 1u);
 
+    // The port as detection leaves it waits for a whole packet in Read, so
+    // clearing the mask is not enough to stop the reader: closing the port
+    // (as stopping the driver does) fails that read.
     d.State.StopRequested = 1;
     d.ReaderWake.Set();
     {
         std::lock_guard g(d.PortLock);
-        if (d.PortHandle)
+        if (d.PortHandle) {
             d.PortHandle->SetCommMask(0);
+            d.PortHandle->Close();
+        }
     }
     EXPECT_TRUE(d.StopEvent->Wait(2000));
     reader.join();
