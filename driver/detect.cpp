@@ -33,7 +33,7 @@ constexpr RateEntry RateTable[] = {
 constexpr size_t PortNameChars = 6;
 
 void SleepMs(Driver& d, uint32_t ms) {
-    d.Sys.Timers->SleepMicroseconds(ms * 1000);
+    d.Sys.Timers->SleepMilliseconds(ms);
 }
 
 void ClosePort(Driver& d) {

@@ -92,15 +92,18 @@ uint32_t DriverDeinit(Driver& d) {
             // port object itself lives on until the thread has ended, so the
             // thread never reaches a dead handle.
             d.PortHandle->SetCommMask(0);
-            if (reader) d.PortHandle->Close();
+            if (reader)
+                d.PortHandle->Close();
         }
     }
     // Nobody could signal the event without a reader, so there is nothing to
     // wait for then.
-    if (reader && d.StopEvent) d.StopEvent->Wait(2000);
+    if (reader && d.StopEvent)
+        d.StopEvent->Wait(2000);
     // However long it takes: the thread must be gone before the port and
     // the driver's state go away.
-    if (reader) d.ReaderThread.join();
+    if (reader)
+        d.ReaderThread.join();
     StopRightButtonLauncher(d);
     d.StopEvent.reset();
     ClosePort(d);

@@ -33,6 +33,10 @@ class LoggingTimerService final : public TimerService {
         }
         Real_->SleepMicroseconds(microseconds);
     }
+    // Only the driver kit's sleep is shown; the core library's is not.
+    void SleepMilliseconds(uint32_t milliseconds) override {
+        Real_->SleepMilliseconds(milliseconds);
+    }
     std::unique_ptr<OneShotTimer> CreateTimer(std::function<void()> function) override {
         return Real_->CreateTimer(std::move(function));
     }

@@ -27,6 +27,12 @@ class TimerService {
 public:
     virtual ~TimerService() = default;
     virtual void SleepMicroseconds(uint32_t microseconds) = 0;
+    // The thread sleep of the core library (Sleep), as opposed to the driver
+    // kit's NdisMSleep above; the same wait, told apart only where calls are
+    // shown.
+    virtual void SleepMilliseconds(uint32_t milliseconds) {
+        SleepMicroseconds(milliseconds * 1000);
+    }
     virtual std::unique_ptr<OneShotTimer> CreateTimer(std::function<void()> function) = 0;
     virtual bool IsServiceReady(uint32_t service) = 0;
     // Monotonic time of this service's clock.
