@@ -1,8 +1,8 @@
-// Touch latency on a real pseudo-terminal: the time from the moment the last
-// byte of a TS report has been written to the master until the driver's
-// pointer event reaches the input layer, against the floor that any reader
-// of that terminal has to pay: a thread sitting in a blocking read() of five
-// bytes on the same slave.
+// Touch latency on a real pseudo-terminal: the time from the write() of a
+// whole TS report to the master (the clock starts as the call is made) until
+// the driver's pointer event reaches the input layer, against the floor that
+// any reader of that terminal has to pay: a thread sitting in a blocking
+// read() of five bytes on the same slave.
 //
 // The driver and the floor take turns in short rounds, so that a shift in the
 // machine's load (it is shared) falls on both alike.
@@ -24,7 +24,7 @@ namespace {
 
 struct Options {
     int Reports = 10000;  // measured per side, over all rounds
-    int Rounds = 20;
+    int Rounds = 100;
     RoundOptions Round;
 };
 

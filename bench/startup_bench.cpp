@@ -24,7 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // One driver start on the real platform pieces, COM1 mapped to `device`.
 double TimeStart(SystemUnderTest& sut, const std::string& device, bool* found) {
