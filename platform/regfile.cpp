@@ -330,21 +330,21 @@ class Parser {
             for (int b = 0; b < 4; ++b)
                 op.Data[b] = static_cast<uint8_t>(*v >> (8 * b));
         } else if (StartsWithNoCase(rest, "hex")) {
-            std::string_view spec = rest.substr(3);
+            std::string_view typeText = rest.substr(3);
             uint32_t type = REG_BINARY;
-            if (!spec.empty() && spec.front() == '(') {
-                size_t close = spec.find(')');
+            if (!typeText.empty() && typeText.front() == '(') {
+                size_t close = typeText.find(')');
                 if (close == std::string_view::npos)
                     return Fail(number, "hex( lacks its )");
-                auto t = ParseHex(spec.substr(1, close - 1), 8);
+                auto t = ParseHex(typeText.substr(1, close - 1), 8);
                 if (!t)
                     return Fail(number, "bad type number in hex(...)");
                 type = *t;
-                spec.remove_prefix(close + 1);
+                typeText.remove_prefix(close + 1);
             }
-            if (spec.empty() || spec.front() != ':')
+            if (typeText.empty() || typeText.front() != ':')
                 return Fail(number, "expected : after hex");
-            std::vector<Segment> segments{{spec.substr(1), number}};
+            std::vector<Segment> segments{{typeText.substr(1), number}};
             while (!TrimRight(segments.back().Text).empty() &&
                    TrimRight(segments.back().Text).back() == '\\') {
                 if (*index + 1 >= Lines_.size())

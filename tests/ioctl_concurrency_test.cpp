@@ -66,6 +66,7 @@ constexpr uint32_t StreamReports = 150000;
 constexpr int CallerThreads = 4;
 constexpr uint32_t CallsPerThread = 20000;
 constexpr uint32_t MaxCallsPerThread = 400000;  // callers keep going while the stream runs
+constexpr uint32_t Installs = 2000;
 constexpr uint8_t Touched = 8;
 
 // Collected from every thread; only the first few are kept for the report.
@@ -379,7 +380,7 @@ TEST_F(IoControlConcurrency, EveryCodeAtOnceWhileReportsStream) {
     // meet the self-test beeps of further STARTUP calls.
     ASSERT_EQ(DriverIoControl(T.D, IOCTL_ORX_STARTUP, nullptr, 0, nullptr, 0, nullptr), 0u);
 
-    std::latch go(CallerThreads + 1);
+    std::latch go(CallerThreads + 3);
     std::atomic<bool> streaming{true};
 
     std::thread reader([&] {
@@ -405,6 +406,33 @@ TEST_F(IoControlConcurrency, EveryCodeAtOnceWhileReportsStream) {
         streaming.store(false);
     });
 
+    // One program installing calibrations back to back (the callers above do
+    // it only now and then), and a watcher that looks at the spans between
+    // reports: a zero span is visible only for an instant if at all.
+    std::atomic<bool> installing{true};
+    std::thread installer([&] {
+        go.arrive_and_wait();
+        for (uint32_t i = 0; i < Installs; ++i) {
+            auto buf = CalibrationRecord(Installed[i % std::size(Installed)]);
+            if (DriverIoControl(T.D, IOCTL_ORX_SET_CALIBRATION, buf.data(), buf.size(), buf.data(),
+                                buf.size(), nullptr) != 1)
+                Fail.Add("install " + std::to_string(i) + " answered FALSE");
+        }
+        installing.store(false);
+    });
+    std::thread watcher([&] {
+        go.arrive_and_wait();
+        uint64_t zero = 0;
+        while (installing.load(std::memory_order_relaxed)) {
+            for (int k = 0; k < 64; ++k) {
+                if (s.SpanX1 == 0 || s.SpanX2 == 0 || s.SpanY1 == 0 || s.SpanY2 == 0)
+                    ++zero;
+            }
+        }
+        if (zero != 0)
+            Fail.Add("the watcher saw a zero span " + std::to_string(zero) + " times");
+    });
+
     std::vector<std::thread> callers;
     std::array<uint32_t, CallerThreads> calls{};
     for (int t = 0; t < CallerThreads; ++t) {
@@ -420,6 +448,8 @@ TEST_F(IoControlConcurrency, EveryCodeAtOnceWhileReportsStream) {
         });
     }
     reader.join();
+    installer.join();
+    watcher.join();
     for (auto& c : callers)
         c.join();
 
