@@ -394,4 +394,47 @@ TEST_F(Detection, WithoutAControllerTheDriverServesItsLoadValues) {
     EXPECT_EQ(DriverDeinit(T.D), 1u);
 }
 
+// Every row of the rate table, for both kinds of controller. A TS controller
+// strapped to a rate without a signature wait still announces itself when
+// RTS comes on; the EL probe that follows reads those bytes as an answer, so
+// the walk takes it for an EL controller there.
+struct RateCase {
+    SimProtocol Protocol;
+    uint32_t Rate;
+    bool Found;
+    SimProtocol FoundAs;
+};
+
+class DetectionRates : public Detection, public ::testing::WithParamInterface<RateCase> {};
+
+TEST_P(DetectionRates, ControllerIsFoundWhereTheTableLooks) {
+    const RateCase c = GetParam();
+    auto far = AttachController(c.Protocol, c.Rate);
+    const uint32_t result = DetectController(T.D);
+    ASSERT_EQ(result != 0, c.Found);
+    if (!c.Found) {
+        EXPECT_FALSE(Com1().IsOpen());
+        return;
+    }
+    EXPECT_EQ(T.D.State.Protocol, c.FoundAs == SimProtocol::EL ? 1 : 0);
+    const std::string tag = c.FoundAs == SimProtocol::EL ? "[EL]" : "[TS]";
+    EXPECT_TRUE(Printed("ORVEXSER: TouchScreen found on COM1: " + std::to_string(c.Rate) + "BPS, " +
+                        tag + "\r\n"));
+    EXPECT_EQ(Com1().CommState().BaudRate, c.Rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DetectionRates,
+                         ::testing::Values(RateCase{SimProtocol::TS, 38400, true, SimProtocol::TS},
+                                           RateCase{SimProtocol::TS, 9600, true, SimProtocol::TS},
+                                           RateCase{SimProtocol::TS, 19200, true, SimProtocol::TS},
+                                           RateCase{SimProtocol::TS, 4800, true, SimProtocol::EL},
+                                           RateCase{SimProtocol::TS, 2400, true, SimProtocol::EL},
+                                           RateCase{SimProtocol::TS, 1200, true, SimProtocol::EL},
+                                           RateCase{SimProtocol::EL, 38400, false, SimProtocol::EL},
+                                           RateCase{SimProtocol::EL, 9600, true, SimProtocol::EL},
+                                           RateCase{SimProtocol::EL, 19200, true, SimProtocol::EL},
+                                           RateCase{SimProtocol::EL, 4800, true, SimProtocol::EL},
+                                           RateCase{SimProtocol::EL, 2400, true, SimProtocol::EL},
+                                           RateCase{SimProtocol::EL, 1200, true, SimProtocol::EL}));
+
 }  // namespace
