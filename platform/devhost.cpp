@@ -39,33 +39,6 @@ constexpr char16_t BuiltInKey[] = u"Drivers\\BuiltIn";
 constexpr size_t MaxConnectionsPerDevice = 512;
 constexpr size_t MaxPrefixLength = 16;
 
-std::string Narrow(std::u16string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 bool ReadString(Registry& reg, RegKey key, std::u16string_view name, std::string* out) {
     uint32_t type = 0, size = 0;
     if (reg.QueryValue(key, name, &type, nullptr, &size) != ERROR_SUCCESS)
@@ -82,7 +55,7 @@ bool ReadString(Registry& reg, RegKey key, std::u16string_view name, std::string
             break;
         text.push_back(c);
     }
-    *out = Narrow(text);
+    *out = Utf16ToUtf8(text);
     return true;
 }
 
@@ -235,7 +208,7 @@ std::vector<DriverKey> DeviceHost::Impl::ReadKeys(Registry& reg) {
         if (reg.OpenKey(HKEY_LOCAL_MACHINE, path, 0, &key) != ERROR_SUCCESS)
             continue;
         DriverKey k;
-        k.KeyName = Narrow(name);
+        k.KeyName = Utf16ToUtf8(name);
         const bool hasDll = ReadString(reg, key, u"Dll", &k.Dll);
         const bool hasPrefix = ReadString(reg, key, u"Prefix", &k.Prefix);
         const bool hasIndex = ReadDword(reg, key, u"Index", &k.Index);
@@ -317,19 +290,28 @@ bool DeviceHost::Impl::Claim(Device& d, const std::string& root) {
 }
 
 bool DeviceHost::Impl::Publish(Device& d) {
+    // The socket is bound and listening under a temporary name and then
+    // renamed into place, so a program that sees the device's socket can
+    // always connect to it.
+    const std::string staging = d.SocketPath + ".new";
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, d.SocketPath.c_str(), d.SocketPath.size() + 1);
+    if (staging.size() + 1 > sizeof addr.sun_path) {
+        Line("socket path too long: " + staging);
+        return false;
+    }
+    std::memcpy(addr.sun_path, staging.c_str(), staging.size() + 1);
+    ::unlink(staging.c_str());
     UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        Line("cannot bind " + d.SocketPath + ": " + std::strerror(errno));
+        Line("cannot bind " + staging + ": " + std::strerror(errno));
         return false;
     }
     // Programs of any user may open the device, as on the device itself.
-    ::chmod(d.SocketPath.c_str(), 0666);
-    if (::listen(fd.Get(), 128) != 0) {
+    ::chmod(staging.c_str(), 0666);
+    if (::listen(fd.Get(), 128) != 0 || ::rename(staging.c_str(), d.SocketPath.c_str()) != 0) {
         Line("cannot listen on " + d.SocketPath + ": " + std::strerror(errno));
-        ::unlink(d.SocketPath.c_str());
+        ::unlink(staging.c_str());
         return false;
     }
     d.Listen = std::move(fd);
