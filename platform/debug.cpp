@@ -2,18 +2,13 @@
 
 #include <unistd.h>
 
+#include "platform/fdline.h"
+
 namespace orvex {
 
 void StderrDebugOutput::Print(std::string_view text) {
-    // One write per line so lines from several threads never mix.
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n <= 0) return;  // nowhere to report a failing stderr
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    // Nowhere to report a failing stderr.
+    (void)WriteWholeLine(STDERR_FILENO, text);
 }
 
 void CaptureDebugOutput::Print(std::string_view text) {

@@ -10,12 +10,6 @@
 
 namespace orvex::devwire {
 
-void UniqueFd::Reset(int fd) {
-    if (Fd_ >= 0)
-        ::close(Fd_);  // nothing useful to do when close fails
-    Fd_ = fd;
-}
-
 std::vector<uint8_t> EncodeRequest(Op op, uint32_t code, uint32_t arg, const uint8_t* in,
                                    uint32_t inSize, const uint8_t* out, uint32_t outSize,
                                    const uint32_t* returned) {

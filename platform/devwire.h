@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/uniquefd.h"
+
 namespace orvex::devwire {
 
 // Largest buffer one call may carry in each direction. Bounding it keeps a
@@ -98,33 +100,8 @@ std::array<uint8_t, HelloSize> EncodeHello(uint32_t error);
 // The Error field of a well-formed hello, nullopt otherwise.
 std::optional<uint32_t> ParseHello(std::span<const uint8_t> packet);
 
-// An owned file descriptor.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : Fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& o) noexcept : Fd_(o.Release()) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o)
-            Reset(o.Release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return Fd_; }
-    explicit operator bool() const { return Fd_ >= 0; }
-    int Release() {
-        int fd = Fd_;
-        Fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1);
-
-  private:
-    int Fd_ = -1;
-};
+// The wire's sockets are owned descriptors like any other.
+using orvex::UniqueFd;
 
 // Sends one packet without raising SIGPIPE; false when the peer is gone.
 bool SendPacket(int fd, std::span<const uint8_t> packet);

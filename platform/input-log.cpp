@@ -1,34 +1,15 @@
 // The log backend: shows what the driver asks of the window system, for a
 // host without a pointer device and for watching the driver at work.
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
+#include "platform/fdline.h"
 #include "platform/input.h"
 #include "platform/window-messages.h"
 
 namespace orvex {
 
 namespace {
-
-// One write per line, so lines from several threads never interleave and
-// nothing waits in a buffer when the host is killed.
-void WriteLine(int fd, const char* text, int length) {
-    if (length <= 0)
-        return;
-    size_t left = static_cast<size_t>(length);
-    while (left > 0) {
-        ssize_t n = ::write(fd, text, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;  // a closed output is no reason to stop the pointer
-        text += n;
-        left -= static_cast<size_t>(n);
-    }
-}
 
 class LogInput final : public Input {
   public:
@@ -41,7 +22,8 @@ class LogInput final : public Input {
                               "mouse_event(0x%04" PRIX32 ", %" PRIu32 ", %" PRIu32 ", %" PRIu32
                               ", %" PRIuPTR ")\n",
                               flags, x, y, data, extraInfo);
-        WriteLine(Fd_, line, n);
+        // A closed output is no reason to stop the pointer.
+        (void)WriteWholeLine(Fd_, FormattedText(line, sizeof line, n));
     }
 
     void PostMessage(uint32_t window, uint32_t message, uint32_t wParam, uint32_t lParam) override {
@@ -50,7 +32,7 @@ class LogInput final : public Input {
                               "PostMessageW(0x%08" PRIX32 ", 0x%04" PRIX32 ", 0x%04" PRIX32
                               ", %" PRIu32 ")\n",
                               window, message, wParam, lParam);
-        WriteLine(Fd_, line, n);
+        (void)WriteWholeLine(Fd_, FormattedText(line, sizeof line, n));
         // The result is deliberately ignored: a post never reports whether
         // anybody was listening.
         (void)PostWindowMessage(Root_, window, message, wParam, lParam);

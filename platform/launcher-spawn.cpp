@@ -12,44 +12,13 @@
 
 #include "platform/lasterror.h"
 #include "platform/launcher.h"
+#include "platform/registry.h"  // Utf16ToUtf8
 
 extern char** environ;
 
 namespace orvex {
 
 namespace {
-
-// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
-std::string ToUtf8(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -76,7 +45,7 @@ class SpawnLauncher final : public Launcher {
 
     bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
                       int /*show*/) override {
-        std::string path = ToUtf8(file);
+        std::string path = Utf16ToUtf8(file);
         if (path.empty() || path.find('\0') != std::string::npos) {
             SetLastError(ERROR_INVALID_NAME);
             return false;
@@ -95,7 +64,7 @@ class SpawnLauncher final : public Launcher {
 
         std::vector<std::string> args;
         args.push_back(path);
-        for (auto& a : SplitOnBlanks(ToUtf8(parameters)))
+        for (auto& a : SplitOnBlanks(Utf16ToUtf8(parameters)))
             args.push_back(std::move(a));
         std::vector<char*> argv;
         for (auto& a : args)

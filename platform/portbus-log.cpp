@@ -1,34 +1,17 @@
 // The log port bus: a host without port access (no /dev/port, not x86, not
 // root) still shows what the speaker code does to the hardware.
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/fdline.h"
 #include "platform/lasterror.h"
 #include "platform/portbus.h"
 
 namespace orvex {
 
 namespace {
-
-void WriteLine(int fd, const char* text, int length) {
-    if (length <= 0)
-        return;
-    size_t left = static_cast<size_t>(length);
-    while (left > 0) {
-        ssize_t n = ::write(fd, text, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;  // port accesses have no result to report a lost line in
-        text += n;
-        left -= static_cast<size_t>(n);
-    }
-}
 
 class LogPortBus final : public PortBus {
   public:
@@ -61,7 +44,8 @@ class LogPortBus final : public PortBus {
         char line[64];
         int n = std::snprintf(line, sizeof line, "READ_PORT_UCHAR(0x%02" PRIX32 ") = 0x%02X\n",
                               port, static_cast<unsigned>(value));
-        WriteLine(Fd_, line, n);
+        // Port accesses have no result to report a lost line in.
+        (void)WriteWholeLine(Fd_, FormattedText(line, sizeof line, n));
         return value;
     }
 
@@ -71,7 +55,7 @@ class LogPortBus final : public PortBus {
         char line[64];
         int n = std::snprintf(line, sizeof line, "WRITE_PORT_UCHAR(0x%02" PRIX32 ", 0x%02X)\n",
                               port, static_cast<unsigned>(value));
-        WriteLine(Fd_, line, n);
+        (void)WriteWholeLine(Fd_, FormattedText(line, sizeof line, n));
     }
 
   private:

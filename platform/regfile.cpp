@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/hexdigit.h"
+
 namespace orvex {
 
 namespace {
@@ -44,16 +46,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // 1 to maxDigits hex digits, nothing else.

@@ -29,6 +29,16 @@ namespace {
 constexpr int BusyTimeoutMs = 10000;
 constexpr int64_t RootId = 1;
 
+// The two halves of deleting key ?1 with everything below it.
+constexpr char DeleteSubtreeValues[] =
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+    "SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
+    "DELETE FROM vals WHERE key IN (SELECT id FROM sub)";
+constexpr char DeleteSubtreeKeys[] =
+    "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+    "SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
+    "DELETE FROM keys WHERE id IN (SELECT id FROM sub)";
+
 struct DbCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
@@ -135,6 +145,11 @@ class Query {
                           SQLITE_TRANSIENT);
     }
     int Step() { return sqlite3_step(S_); }
+    // Steps a statement that yields no rows through to its end.
+    uint32_t Run() {
+        const int rc = Step();
+        return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+    }
     int64_t Int(int col) { return sqlite3_column_int64(S_, col); }
     std::u16string Text(int col) {
         const void* p = sqlite3_column_blob(S_, col);
@@ -185,13 +200,30 @@ class SqliteRegistry final : public Registry {
     // Retries what the busy handler does not cover (a statement that failed
     // with SQLITE_BUSY outright, for instance while switching to WAL).
     int ExecRetrying(const char* sql);
+    // After a failure: SQLite may or may not have rolled the transaction
+    // back by itself already.
+    void RollbackIfOpen() {
+        if (!sqlite3_get_autocommit(Db_.get()))
+            Exec("ROLLBACK");
+    }
     Query Prepare(const char* sql);
 
     uint32_t KeyId(RegKey h, int64_t* id) const;
-    uint32_t KeyExists(int64_t id, bool* exists);
+    // ERROR_KEY_DELETED when the key is gone (deleted through another handle
+    // or by another process).
+    uint32_t CheckKeyExists(int64_t id);
+    // KeyId of a handle whose key still exists.
+    uint32_t LiveKeyId(RegKey h, int64_t* id);
+    // The child of parent named name (any case); ERROR_FILE_NOT_FOUND if none.
+    uint32_t FindChild(int64_t parent, std::u16string_view name, int64_t* id);
     uint32_t Resolve(int64_t from, std::u16string_view path, int64_t* id);
     RegKey NewHandle(int64_t id);
     uint32_t SyncCommit();
+
+    // Every row of a query on key id, each made into a T by row(query); the
+    // caller's vector is replaced only when all rows were read.
+    template <class T, class Row>
+    uint32_t Collect(const char* sql, int64_t id, Row&& row, std::vector<T>* result);
 
     // Runs body as one write: in its own immediate transaction, or as part of
     // the open write group.
@@ -218,8 +250,7 @@ int SqliteRegistry::ExecRetrying(const char* sql) {
         if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED)
             return rc;
         // A script may have stopped inside its own transaction.
-        if (!sqlite3_get_autocommit(Db_.get()))
-            Exec("ROLLBACK");
+        RollbackIfOpen();
         if (std::chrono::steady_clock::now() >= deadline)
             return rc;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -271,8 +302,7 @@ uint32_t SqliteRegistry::Setup() {
         "COMMIT;";
     rc = ExecRetrying(Schema);
     if (rc != SQLITE_OK) {
-        if (!sqlite3_get_autocommit(Db_.get()))
-            Exec("ROLLBACK");
+        RollbackIfOpen();
         return ErrorFromSqlite(rc);
     }
     return ERROR_SUCCESS;
@@ -290,15 +320,35 @@ uint32_t SqliteRegistry::KeyId(RegKey h, int64_t* id) const {
     return ERROR_SUCCESS;
 }
 
-uint32_t SqliteRegistry::KeyExists(int64_t id, bool* exists) {
+uint32_t SqliteRegistry::CheckKeyExists(int64_t id) {
     Query q = Prepare("SELECT 1 FROM keys WHERE id = ?1");
     if (!q.Ok())
         return ERROR_GEN_FAILURE;
     q.Bind(1, id);
     int rc = q.Step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+    if (rc == SQLITE_DONE)
+        return ERROR_KEY_DELETED;
+    return rc == SQLITE_ROW ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+}
+
+uint32_t SqliteRegistry::LiveKeyId(RegKey h, int64_t* id) {
+    if (uint32_t e = KeyId(h, id))
+        return e;
+    return CheckKeyExists(*id);
+}
+
+uint32_t SqliteRegistry::FindChild(int64_t parent, std::u16string_view name, int64_t* id) {
+    Query q = Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
+    if (!q.Ok())
+        return ERROR_GEN_FAILURE;
+    q.Bind(1, parent);
+    q.Bind(2, Fold(name));
+    int rc = q.Step();
+    if (rc == SQLITE_DONE)
+        return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW)
         return ErrorFromSqlite(rc);
-    *exists = rc == SQLITE_ROW;
+    *id = q.Int(0);
     return ERROR_SUCCESS;
 }
 
@@ -306,24 +356,12 @@ uint32_t SqliteRegistry::Resolve(int64_t from, std::u16string_view path, int64_t
     int64_t at = from;
     auto parts = SplitPath(path);
     if (parts.empty()) {
-        bool exists = false;
-        if (uint32_t e = KeyExists(at, &exists))
+        if (uint32_t e = CheckKeyExists(at))
             return e;
-        if (!exists)
-            return ERROR_KEY_DELETED;
     }
     for (auto part : parts) {
-        Query q = Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
-        if (!q.Ok())
-            return ERROR_GEN_FAILURE;
-        q.Bind(1, at);
-        q.Bind(2, Fold(part));
-        int rc = q.Step();
-        if (rc == SQLITE_DONE)
-            return ERROR_FILE_NOT_FOUND;
-        if (rc != SQLITE_ROW)
-            return ErrorFromSqlite(rc);
-        at = q.Int(0);
+        if (uint32_t e = FindChild(at, part, &at))
+            return e;
     }
     *id = at;
     return ERROR_SUCCESS;
@@ -358,14 +396,12 @@ uint32_t SqliteRegistry::Write(Body&& body) {
         return ErrorFromSqlite(rc);
     uint32_t r = body();
     if (r != ERROR_SUCCESS) {
-        if (!sqlite3_get_autocommit(Db_.get()))
-            Exec("ROLLBACK");
+        RollbackIfOpen();
         return r;
     }
     rc = Exec("COMMIT");
     if (rc != SQLITE_OK) {
-        if (!sqlite3_get_autocommit(Db_.get()))
-            Exec("ROLLBACK");
+        RollbackIfOpen();
         return ErrorFromSqlite(rc);
     }
     return ERROR_SUCCESS;
@@ -430,11 +466,8 @@ uint32_t SqliteRegistry::SetValue(RegKey key, std::u16string_view name, uint32_t
     if (uint32_t e = KeyId(key, &id))
         return e;
     return Write([&]() -> uint32_t {
-        bool exists = false;
-        if (uint32_t e = KeyExists(id, &exists))
+        if (uint32_t e = CheckKeyExists(id))
             return e;
-        if (!exists)
-            return ERROR_KEY_DELETED;
         // An existing value keeps its first spelling and its place.
         Query q = Prepare(
             "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
@@ -446,8 +479,7 @@ uint32_t SqliteRegistry::SetValue(RegKey key, std::u16string_view name, uint32_t
         q.Bind(3, Fold(name));
         q.Bind(4, static_cast<int64_t>(type));
         q.BindData(5, data, size);
-        int rc = q.Step();
-        return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+        return q.Run();
     });
 }
 
@@ -469,8 +501,7 @@ uint32_t SqliteRegistry::SyncCommit() {
         Query q = Prepare("UPDATE meta SET value = value + 1 WHERE name = 'flushes'");
         if (!q.Ok())
             return ERROR_GEN_FAILURE;
-        int step = q.Step();
-        return step == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(step);
+        return q.Run();
     });
     rc = Exec("PRAGMA synchronous=NORMAL");
     if (r == ERROR_SUCCESS && rc != SQLITE_OK)
@@ -501,35 +532,22 @@ uint32_t SqliteRegistry::CreateKey(RegKey root, std::u16string_view subKey, RegK
         return e;
     int64_t at = from;
     uint32_t r = Write([&]() -> uint32_t {
-        bool exists = false;
-        if (uint32_t e = KeyExists(from, &exists))
+        if (uint32_t e = CheckKeyExists(from))
             return e;
-        if (!exists)
-            return ERROR_KEY_DELETED;
         for (auto part : SplitPath(subKey)) {
-            {
-                Query q = Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
-                if (!q.Ok())
-                    return ERROR_GEN_FAILURE;
-                q.Bind(1, at);
-                q.Bind(2, Fold(part));
-                int rc = q.Step();
-                if (rc == SQLITE_ROW) {
-                    at = q.Int(0);
-                    continue;
-                }
-                if (rc != SQLITE_DONE)
-                    return ErrorFromSqlite(rc);
-            }
+            const uint32_t found = FindChild(at, part, &at);
+            if (found == ERROR_SUCCESS)
+                continue;
+            if (found != ERROR_FILE_NOT_FOUND)
+                return found;
             Query ins = Prepare("INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)");
             if (!ins.Ok())
                 return ERROR_GEN_FAILURE;
             ins.Bind(1, at);
             ins.Bind(2, Bytes(part));
             ins.Bind(3, Fold(part));
-            int rc = ins.Step();
-            if (rc != SQLITE_DONE)
-                return ErrorFromSqlite(rc);
+            if (uint32_t e = ins.Run())
+                return e;
             at = sqlite3_last_insert_rowid(Db_.get());
         }
         return ERROR_SUCCESS;
@@ -551,25 +569,16 @@ uint32_t SqliteRegistry::DeleteKey(RegKey root, std::u16string_view subKey) {
             return e;
         if (id == RootId)
             return ERROR_ACCESS_DENIED;  // the root always exists
-        Query vals = Prepare(
-            "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
-            "SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
-            "DELETE FROM vals WHERE key IN (SELECT id FROM sub)");
-        if (!vals.Ok())
-            return ERROR_GEN_FAILURE;
-        vals.Bind(1, id);
-        int rc = vals.Step();
-        if (rc != SQLITE_DONE)
-            return ErrorFromSqlite(rc);
-        Query keys = Prepare(
-            "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
-            "SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
-            "DELETE FROM keys WHERE id IN (SELECT id FROM sub)");
-        if (!keys.Ok())
-            return ERROR_GEN_FAILURE;
-        keys.Bind(1, id);
-        rc = keys.Step();
-        return rc == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(rc);
+        // The values first: their statement finds the subtree through keys.
+        for (const char* sql : {DeleteSubtreeValues, DeleteSubtreeKeys}) {
+            Query q = Prepare(sql);
+            if (!q.Ok())
+                return ERROR_GEN_FAILURE;
+            q.Bind(1, id);
+            if (uint32_t e = q.Run())
+                return e;
+        }
+        return ERROR_SUCCESS;
     });
 }
 
@@ -584,11 +593,26 @@ uint32_t SqliteRegistry::DeleteValue(RegKey key, std::u16string_view name) {
             return ERROR_GEN_FAILURE;
         q.Bind(1, id);
         q.Bind(2, Fold(name));
-        int rc = q.Step();
-        if (rc != SQLITE_DONE)
-            return ErrorFromSqlite(rc);
+        if (uint32_t e = q.Run())
+            return e;
         return sqlite3_changes(Db_.get()) > 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
+}
+
+template <class T, class Row>
+uint32_t SqliteRegistry::Collect(const char* sql, int64_t id, Row&& row, std::vector<T>* result) {
+    Query q = Prepare(sql);
+    if (!q.Ok())
+        return ERROR_GEN_FAILURE;
+    q.Bind(1, id);
+    std::vector<T> out;
+    int rc;
+    while ((rc = q.Step()) == SQLITE_ROW)
+        out.push_back(row(q));
+    if (rc != SQLITE_DONE)
+        return ErrorFromSqlite(rc);
+    *result = std::move(out);
+    return ERROR_SUCCESS;
 }
 
 uint32_t SqliteRegistry::EnumSubKeys(RegKey key, std::vector<std::u16string>* names) {
@@ -596,25 +620,11 @@ uint32_t SqliteRegistry::EnumSubKeys(RegKey key, std::vector<std::u16string>* na
         return ERROR_INVALID_PARAMETER;
     std::lock_guard g(Lock_);
     int64_t id = 0;
-    if (uint32_t e = KeyId(key, &id))
+    if (uint32_t e = LiveKeyId(key, &id))
         return e;
-    bool exists = false;
-    if (uint32_t e = KeyExists(id, &exists))
-        return e;
-    if (!exists)
-        return ERROR_KEY_DELETED;
-    Query q = Prepare("SELECT name FROM keys WHERE parent = ?1 AND id <> ?1 ORDER BY fold");
-    if (!q.Ok())
-        return ERROR_GEN_FAILURE;
-    q.Bind(1, id);
-    std::vector<std::u16string> out;
-    int rc;
-    while ((rc = q.Step()) == SQLITE_ROW)
-        out.push_back(q.Text(0));
-    if (rc != SQLITE_DONE)
-        return ErrorFromSqlite(rc);
-    *names = std::move(out);
-    return ERROR_SUCCESS;
+    return Collect(
+        "SELECT name FROM keys WHERE parent = ?1 AND id <> ?1 ORDER BY fold", id,
+        [](Query& q) { return q.Text(0); }, names);
 }
 
 uint32_t SqliteRegistry::EnumValues(RegKey key, std::vector<Value>* values) {
@@ -622,25 +632,14 @@ uint32_t SqliteRegistry::EnumValues(RegKey key, std::vector<Value>* values) {
         return ERROR_INVALID_PARAMETER;
     std::lock_guard g(Lock_);
     int64_t id = 0;
-    if (uint32_t e = KeyId(key, &id))
+    if (uint32_t e = LiveKeyId(key, &id))
         return e;
-    bool exists = false;
-    if (uint32_t e = KeyExists(id, &exists))
-        return e;
-    if (!exists)
-        return ERROR_KEY_DELETED;
-    Query q = Prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid");
-    if (!q.Ok())
-        return ERROR_GEN_FAILURE;
-    q.Bind(1, id);
-    std::vector<Value> out;
-    int rc;
-    while ((rc = q.Step()) == SQLITE_ROW)
-        out.push_back(Value{q.Text(0), static_cast<uint32_t>(q.Int(1)), q.Blob(2)});
-    if (rc != SQLITE_DONE)
-        return ErrorFromSqlite(rc);
-    *values = std::move(out);
-    return ERROR_SUCCESS;
+    return Collect(
+        "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid", id,
+        [](Query& q) {
+            return Value{q.Text(0), static_cast<uint32_t>(q.Int(1)), q.Blob(2)};
+        },
+        values);
 }
 
 uint32_t SqliteRegistry::BeginWriteGroup() {
@@ -678,8 +677,7 @@ uint32_t SqliteRegistry::EndWriteGroup(bool commit) {
         } else {
             int rc = inTransaction ? Exec("COMMIT") : SQLITE_OK;
             if (rc != SQLITE_OK) {
-                if (!sqlite3_get_autocommit(Db_.get()))
-                    Exec("ROLLBACK");
+                RollbackIfOpen();
                 r = ErrorFromSqlite(rc);
             } else if (FlushAfterGroup_) {
                 r = SyncCommit();

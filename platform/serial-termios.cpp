@@ -30,6 +30,7 @@
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 #include "platform/serial.h"
+#include "platform/uniquefd.h"
 
 namespace orvex {
 
@@ -38,32 +39,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char16_t SerialKeyPath[] = u"Platform\\Serial";
-
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : Fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : Fd_(std::exchange(other.Fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other)
-            Reset(std::exchange(other.Fd_, -1));
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const { return Fd_; }
-    bool Valid() const { return Fd_ >= 0; }
-    void Reset(int fd = -1) {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-        Fd_ = fd;
-    }
-
-  private:
-    int Fd_ = -1;
-};
 
 struct RateEntry {
     uint32_t Rate;
@@ -361,11 +336,7 @@ class TermiosPort final : public SerialPort {
         if (count == 0)
             return finish(true);
 
-        CommTimeouts t;
-        {
-            std::lock_guard lock(Lock_);
-            t = Timeouts_;
-        }
+        const CommTimeouts t = CurrentTimeouts();
         const auto start = Clock::now();
         const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
                                t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
@@ -428,16 +399,8 @@ class TermiosPort final : public SerialPort {
             if (Passed(deadline))
                 return finish(true);
 
-            pollfd fds[2] = {{Fd_.Get(), POLLIN, 0}, {Wake_.Get(), POLLIN, 0}};
-            if (::poll(fds, 2, PollTimeout(deadline)) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return finish(FailWithErrno(errno));
-            }
-            if (fds[1].revents)
-                return finish(FailWith(ERROR_OPERATION_ABORTED));
-            if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-                hungUp = true;
+            if (!WaitForDevice(POLLIN, deadline, &hungUp))
+                return finish(false);
         }
     }
 
@@ -456,11 +419,7 @@ class TermiosPort final : public SerialPort {
         if (!buffer && count > 0)
             return FailWith(ERROR_INVALID_PARAMETER);
 
-        CommTimeouts t;
-        {
-            std::lock_guard lock(Lock_);
-            t = Timeouts_;
-        }
+        const CommTimeouts t = CurrentTimeouts();
         const uint64_t total =
             uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant;
         std::optional<Clock::time_point> deadline;
@@ -483,16 +442,8 @@ class TermiosPort final : public SerialPort {
             if (Passed(deadline))
                 return finish(true);  // timed out: the short count says so
 
-            pollfd fds[2] = {{Fd_.Get(), POLLOUT, 0}, {Wake_.Get(), POLLIN, 0}};
-            if (::poll(fds, 2, PollTimeout(deadline)) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return finish(FailWithErrno(errno));
-            }
-            if (fds[1].revents)
-                return finish(FailWith(ERROR_OPERATION_ABORTED));
-            if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-                hungUp = true;
+            if (!WaitForDevice(POLLOUT, deadline, &hungUp))
+                return finish(false);
         }
         return finish(true);
     }
@@ -584,6 +535,26 @@ class TermiosPort final : public SerialPort {
         bool Entered_ = false;
     };
 
+    CommTimeouts CurrentTimeouts() {
+        std::lock_guard lock(Lock_);
+        return Timeouts_;
+    }
+
+    // One wait of Read or Write: until the device is ready for events, the
+    // deadline passes, or Close() wakes us. A hang-up is noted in *hungUp for
+    // the caller to act on after its next attempt. False, with the last error
+    // set, when the call must end now.
+    bool WaitForDevice(short events, std::optional<Clock::time_point> deadline, bool* hungUp) {
+        pollfd fds[2] = {{Fd_.Get(), events, 0}, {Wake_.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, PollTimeout(deadline)) < 0)
+            return errno == EINTR || FailWithErrno(errno);
+        if (fds[1].revents)
+            return FailWith(ERROR_OPERATION_ABORTED);
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+            *hungUp = true;
+        return true;
+    }
+
     int Available() const {
         int n = 0;
         if (::ioctl(Fd_.Get(), FIONREAD, &n) != 0)
@@ -626,43 +597,40 @@ class TermiosPort final : public SerialPort {
     bool Dtr_ = true;
 };
 
+// Open's way of failing: the reason in the last error, and no port.
+std::unique_ptr<SerialPort> NoPort(uint32_t error) {
+    SetLastError(error);
+    return nullptr;
+}
+
 class TermiosSerialPorts final : public SerialPorts {
   public:
     explicit TermiosSerialPorts(Registry& registry) : Registry_(registry) {}
 
     std::unique_ptr<SerialPort> Open(std::u16string_view name) override {
         const int number = ParseComPortName(name);
-        if (number < 0) {
-            SetLastError(ERROR_INVALID_NAME);
-            return nullptr;
-        }
+        if (number < 0)
+            return NoPort(ERROR_INVALID_NAME);
         std::string path;
         std::u16string mapped;
         const std::u16string valueName = u"COM" + std::u16string(1, name[3]);
         if (ReadStringValue(Registry_, SerialKeyPath, valueName, &mapped) && !mapped.empty()) {
             path = Utf16ToUtf8(mapped);
         } else if (number == 0) {
-            SetLastError(ERROR_FILE_NOT_FOUND);  // COM0 has no default device
-            return nullptr;
+            return NoPort(ERROR_FILE_NOT_FOUND);  // COM0 has no default device
         } else {
             path = "/dev/ttyS" + std::to_string(number - 1);
         }
 
         UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (!fd.Valid()) {
-            SetLastError(ErrorFromErrno(errno));
-            return nullptr;
-        }
+        if (!fd.Valid())
+            return NoPort(ErrorFromErrno(errno));
         // flock holds even for root, whom TIOCEXCL lets through.
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-            SetLastError(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno));
-            return nullptr;
-        }
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+            return NoPort(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno));
         termios t{};
-        if (::tcgetattr(fd.Get(), &t) != 0) {
-            SetLastError(ErrorFromErrno(errno));
-            return nullptr;
-        }
+        if (::tcgetattr(fd.Get(), &t) != 0)
+            return NoPort(ErrorFromErrno(errno));
         ::cfmakeraw(&t);
         t.c_cflag |= CLOCAL | CREAD;
         t.c_cc[VMIN] = 1;
@@ -675,20 +643,14 @@ class TermiosSerialPorts final : public SerialPorts {
         } else {
             t.c_cflag &= ~CMSPAR;
         }
-        if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0) {
-            SetLastError(ErrorFromErrno(errno));
-            return nullptr;
-        }
+        if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0)
+            return NoPort(ErrorFromErrno(errno));
         UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!wake.Valid()) {
-            SetLastError(ErrorFromErrno(errno));
-            return nullptr;
-        }
+        if (!wake.Valid())
+            return NoPort(ErrorFromErrno(errno));
         // Last, so no failure path leaves the tty marked exclusive.
-        if (::ioctl(fd.Get(), TIOCEXCL) != 0) {
-            SetLastError(ErrorFromErrno(errno));
-            return nullptr;
-        }
+        if (::ioctl(fd.Get(), TIOCEXCL) != 0)
+            return NoPort(ErrorFromErrno(errno));
         return std::make_unique<TermiosPort>(std::move(fd), std::move(wake), virtualLines);
     }
 

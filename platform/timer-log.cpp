@@ -1,11 +1,9 @@
 // Sleeps shown as text: with the log port bus, the beep's wait belongs
 // between its port lines, or the log would not tell how long a tone sounded.
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
+#include "platform/fdline.h"
 #include "platform/timer.h"
 
 namespace orvex {
@@ -20,17 +18,8 @@ class LoggingTimerService final : public TimerService {
     void SleepMicroseconds(uint32_t microseconds) override {
         char line[48];
         int n = std::snprintf(line, sizeof line, "NdisMSleep(%" PRIu32 ")\n", microseconds);
-        const char* p = line;
-        size_t left = n > 0 ? static_cast<size_t>(n) : 0;
-        while (left > 0) {
-            ssize_t w = ::write(Fd_, p, left);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                break;  // the sleep matters more than its line
-            p += w;
-            left -= static_cast<size_t>(w);
-        }
+        // The sleep matters more than its line.
+        (void)WriteWholeLine(Fd_, FormattedText(line, sizeof line, n));
         Real_->SleepMicroseconds(microseconds);
     }
     // Only the driver kit's sleep is shown; the core library's is not.

@@ -19,6 +19,7 @@
 
 #include "common/orvex.h"
 #include "platform/devclient.h"
+#include "platform/hexdigit.h"
 #include "platform/lasterror.h"
 #include "platform/platform.h"
 
@@ -88,16 +89,9 @@ std::optional<uint64_t> ParseNumber(std::string_view s, uint64_t max) {
         return std::nullopt;
     uint64_t v = 0;
     for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        } else {
+        const int d = HexDigit(c);
+        if (d < 0 || d >= base)
             return std::nullopt;
-        }
         if (v > (max - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base))
             return std::nullopt;
         v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
@@ -108,19 +102,10 @@ std::optional<uint64_t> ParseNumber(std::string_view s, uint64_t max) {
 std::optional<std::vector<uint8_t>> ParseHex(std::string_view s) {
     if (s.size() % 2 != 0 || s.size() / 2 > MaxBuffer)
         return std::nullopt;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     std::vector<uint8_t> bytes;
     bytes.reserve(s.size() / 2);
     for (size_t i = 0; i < s.size(); i += 2) {
-        int hi = nibble(s[i]), lo = nibble(s[i + 1]);
+        const int hi = HexDigit(s[i]), lo = HexDigit(s[i + 1]);
         if (hi < 0 || lo < 0)
             return std::nullopt;
         bytes.push_back(static_cast<uint8_t>(hi << 4 | lo));
@@ -246,6 +231,15 @@ int CallFailed(uint32_t code, uint32_t error) {
     return Fail(CodeName(code) + " failed (error " + std::to_string(error) + ")");
 }
 
+// A call the command cannot go on without: 0, or the exit code once the
+// failure has been told.
+int CallOrFail(Session& s, uint32_t code, uint8_t* buf, uint32_t size) {
+    uint32_t error = 0;
+    if (!s.Call(code, buf, size, &error))
+        return CallFailed(code, error);
+    return 0;
+}
+
 // ---- readable records
 
 const char* SoundName(uint8_t v) {
@@ -368,10 +362,8 @@ int Watch(Session& s, uint32_t code, bool follow, Show show) {
 }
 
 int ReadSettings(Session& s, std::array<uint8_t, TouchSettings::Size>* buf, TouchSettings* out) {
-    uint32_t error = 0;
-    if (!s.Call(IOCTL_ORX_GET_SETTINGS, buf->data(), TouchSettings::Size, &error)) {
-        return CallFailed(IOCTL_ORX_GET_SETTINGS, error);
-    }
+    if (int rc = CallOrFail(s, IOCTL_ORX_GET_SETTINGS, buf->data(), TouchSettings::Size))
+        return rc;
     *out = TouchSettings::Decode(std::span<const uint8_t, TouchSettings::Size>(*buf));
     return 0;
 }
@@ -396,6 +388,16 @@ std::optional<std::vector<uint64_t>> Numbers(const std::vector<std::string>& arg
     return v;
 }
 
+// Sends a settings record with code, then reads back what the driver holds
+// now, so the user sees what was taken rather than what was asked for.
+int SendSettings(Session& s, uint32_t code, std::array<uint8_t, TouchSettings::Size>* buf,
+                 TouchSettings* now) {
+    if (int rc = CallOrFail(s, code, buf->data(), TouchSettings::Size))
+        return rc;
+    std::array<uint8_t, TouchSettings::Size> fresh{};
+    return ReadSettings(s, &fresh, now);
+}
+
 int SetFeedback(Session& s, const std::vector<uint64_t>& v) {
     // A fresh block with only the feedback fields set, as the settings dialog
     // sends it: the driver reads the record from the output side.
@@ -405,13 +407,8 @@ int SetFeedback(Session& s, const std::vector<uint64_t>& v) {
     t.FeedbackTone = static_cast<uint16_t>(v[1]);
     t.FeedbackDuration = static_cast<uint16_t>(v[2]);
     t.EncodeFeedback(buf);
-    uint32_t error = 0;
-    if (!s.Call(IOCTL_ORX_SET_FEEDBACK, buf.data(), TouchSettings::Size, &error)) {
-        return CallFailed(IOCTL_ORX_SET_FEEDBACK, error);
-    }
-    std::array<uint8_t, TouchSettings::Size> now{};
     TouchSettings got;
-    if (int rc = ReadSettings(s, &now, &got))
+    if (int rc = SendSettings(s, IOCTL_ORX_SET_FEEDBACK, &buf, &got))
         return rc;
     std::printf("FeedbackSound      %u (%s)\nFeedbackTone       %u\nFeedbackDuration   %u\n",
                 got.FeedbackSound, SoundName(got.FeedbackSound), got.FeedbackTone,
@@ -434,13 +431,8 @@ int SetCalibration(Session& s, const std::vector<uint64_t>& v) {
     t.CalibrationY3 = static_cast<uint16_t>(v[5]);
     t.PanelDirection = static_cast<uint8_t>(v[6]);
     t.EncodeCalibration(buf);
-    uint32_t error = 0;
-    if (!s.Call(IOCTL_ORX_SET_CALIBRATION, buf.data(), TouchSettings::Size, &error)) {
-        return CallFailed(IOCTL_ORX_SET_CALIBRATION, error);
-    }
-    std::array<uint8_t, TouchSettings::Size> now{};
     TouchSettings got;
-    if (int rc = ReadSettings(s, &now, &got))
+    if (int rc = SendSettings(s, IOCTL_ORX_SET_CALIBRATION, &buf, &got))
         return rc;
     std::printf("installed X %u %u %u, Y %u %u %u, PanelDirection %u\n", got.CalibrationX1,
                 got.CalibrationX2, got.CalibrationX3, got.CalibrationY1, got.CalibrationY2,
@@ -483,14 +475,11 @@ std::optional<std::string> ParseRightClick(const Args& a, RightClickArgs* r) {
 int RightClick(Session& s, const RightClickArgs& r) {
     std::array<uint8_t, RightClickRequest::Size> buf{};
     RightClickRequest{r.Window, r.Pending}.Encode(buf);
-    uint32_t error = 0;
-    if (!s.Call(IOCTL_ORX_SET_RIGHT_CLICK, buf.data(), RightClickRequest::Size, &error)) {
-        return CallFailed(IOCTL_ORX_SET_RIGHT_CLICK, error);
-    }
+    if (int rc = CallOrFail(s, IOCTL_ORX_SET_RIGHT_CLICK, buf.data(), RightClickRequest::Size))
+        return rc;
     buf = {};
-    if (!s.Call(IOCTL_ORX_GET_RIGHT_CLICK, buf.data(), RightClickRequest::Size, &error)) {
-        return CallFailed(IOCTL_ORX_GET_RIGHT_CLICK, error);
-    }
+    if (int rc = CallOrFail(s, IOCTL_ORX_GET_RIGHT_CLICK, buf.data(), RightClickRequest::Size))
+        return rc;
     auto now = RightClickRequest::Decode(buf);
     std::printf("Window=0x%08X Pending=%u\n", now.Window, now.Pending);
     return 0;

@@ -157,30 +157,25 @@ bool SimController::Engaged() const {
 }
 
 bool SimController::Touch(uint16_t x, uint16_t y) {
-    if (!Speaking()) {
-        ++Count_.DroppedReports;
-        return false;
-    }
-    SendReport(x, y, true);
-    return true;
+    return SendReport(x, y, true);
 }
 
 bool SimController::Lift(uint16_t x, uint16_t y) {
+    return SendReport(x, y, false);
+}
+
+bool SimController::SendReport(uint16_t x, uint16_t y, bool touching) {
     if (!Speaking()) {
         ++Count_.DroppedReports;
         return false;
     }
-    SendReport(x, y, false);
-    return true;
-}
-
-void SimController::SendReport(uint16_t x, uint16_t y, bool touching) {
     if (Config_.Protocol == SimProtocol::TS) {
         Send(EncodeReportTS(x, y, touching));
     } else {
         Send(EncodePacketEL(x, y, touching));
     }
     ++Count_.Reports;
+    return true;
 }
 
 void SimController::Reset() {

@@ -93,7 +93,8 @@ class SimController {
 
   private:
     void Send(std::span<const uint8_t> bytes);
-    void SendReport(uint16_t x, uint16_t y, bool touching);
+    // Dropped (and counted so) while the controller is not speaking.
+    bool SendReport(uint16_t x, uint16_t y, bool touching);
     void SendGarbage();
     void TakeCommandByte(uint8_t b);
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/uniquefd.h"
 #include "tools/orvexsim/controller.h"
 #include "tools/orvexsim/script.h"
 
@@ -184,48 +185,17 @@ uint64_t NowMs() {
                                      .count());
 }
 
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : Fd_(fd) {}
-    Fd(Fd&& o) noexcept : Fd_(o.Release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o) {
-            Reset();
-            Fd_ = o.Release();
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { Reset(); }
-    int Get() const { return Fd_; }
-    int Release() {
-        const int fd = Fd_;
-        Fd_ = -1;
-        return fd;
-    }
-    void Reset() {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-        Fd_ = -1;
-    }
-
-  private:
-    int Fd_ = -1;
-};
-
 // The master side of a fresh pseudo-terminal, its slave raw and both virtual
 // lines off, as a port nobody has touched yet.
 struct Pty {
-    Fd Master;
+    UniqueFd Master;
     std::string SlavePath;
     termios Initial{};
 };
 
 std::optional<Pty> OpenPty() {
     Pty p;
-    p.Master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+    p.Master = UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (p.Master.Get() < 0 || ::grantpt(p.Master.Get()) != 0 || ::unlockpt(p.Master.Get()) != 0) {
         std::fprintf(stderr, "orvexsim: cannot create a pseudo-terminal: %s\n",
                      std::strerror(errno));
