@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -466,6 +467,10 @@ void DeviceHost::Impl::Accept(Device& d) {
 }
 
 void DeviceHost::Impl::Serve(Device& d, Connection& c) {
+    // Programs polling the device must not starve the driver's own thread,
+    // which turns touches into pointer movement: serving threads run a few
+    // steps nicer. A failure only leaves the thread at the normal priority.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 5);
     int fd;
     {
         std::lock_guard g(c.Lock);
