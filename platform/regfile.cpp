@@ -146,6 +146,10 @@ bool ParseSectionPath(std::string_view path, std::u16string* below, std::string*
             break;
         start = end + 1;
     }
+    if (rest.find_first_of("\r\n") != std::string_view::npos) {
+        *why = "line break in a key name";
+        return false;
+    }
     if (!ValidUtf8(rest)) {
         *why = "key path is not valid UTF-8";
         return false;
@@ -290,6 +294,9 @@ class Parser {
                 return Fail(number, why);
             if (!ValidUtf8(*name))
                 return Fail(number, "value name is not valid UTF-8");
+            // A name with a line break could never be exported again.
+            if (name->find_first_of("\r\n") != std::string::npos)
+                return Fail(number, "line break in a value name");
             op.Name = Utf8ToUtf16(*name);
         }
         rest = TrimLeft(rest);

@@ -168,6 +168,9 @@ TEST_F(RegFileTest, MalformedInputNamesItsLine) {
         {"REGEDIT4\n[-HKEY_LOCAL_MACHINE]\n", "line 2: "},
         {"REGEDIT4\n[-HKEY_LOCAL_MACHINE\\K]\n\"a\"=dword:1\n", "line 3: value outside"},
         {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\nstray text\n", "line 4: unrecognised line"},
+        // Names that could never be written back on a line of their own.
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"a\rb\"=dword:1\n", "line 3: line break in a value"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\rL]\n", "line 2: line break in a key"},
     };
     for (const auto& c : cases) {
         std::vector<RegFileOp> ops{RegFileOp{}};
