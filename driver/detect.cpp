@@ -36,10 +36,6 @@ void SleepMs(Driver& d, uint32_t ms) {
     d.Sys.Timers->SleepMilliseconds(ms);
 }
 
-void ClosePort(Driver& d) {
-    SetPortHandle(d, nullptr);
-}
-
 // One read of a reply: at most 55 bytes into the 56-byte buffer; succeeds
 // only when the read succeeded and brought at least one byte.
 bool ReadReplyEL(Driver& d, uint8_t (&buffer)[56], uint32_t* count) {

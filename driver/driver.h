@@ -21,7 +21,7 @@ namespace orvex {
 // aligned load or store each, relaxed order, as the design has it.
 template <class T>
 class Shared {
-public:
+  public:
     constexpr Shared(T v = T{}) noexcept : V_(v) {}
     Shared(const Shared&) = delete;
     Shared& operator=(const Shared&) = delete;
@@ -32,19 +32,19 @@ public:
     }
     T Load() const noexcept { return V_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<T> V_;
     static_assert(std::atomic<T>::is_always_lock_free);
 };
 
 // An auto-reset event (StopEvent).
 class Event {
-public:
+  public:
     void Set();
     // Returns true when the event was signalled within the time-out.
     bool Wait(uint32_t milliseconds);
 
-private:
+  private:
     std::mutex Lock_;
     std::condition_variable Cv_;
     bool Signalled_ = false;
@@ -179,26 +179,26 @@ Report DecodePacketEL(std::span<const uint8_t, 10> packet);
 
 // Byte-at-a-time framers; state lives in the object.
 class FramerTS {
-public:
+  public:
     // Returns a report when b completes one.
     std::optional<Report> Push(uint8_t b);
     // Forgets a report under way (the port was replaced).
     void Reset() { Position_ = 0; }
     uint8_t Position() const { return Position_; }
 
-private:
+  private:
     uint8_t Buffer_[5] = {};
     uint8_t Position_ = 0;
 };
 
 class FramerEL {
-public:
+  public:
     enum class Result { None, Report, ChecksumError };
     Result Push(uint8_t b, Report* out);
     void Reset() { Position_ = 0; }
     uint8_t Position() const { return Position_; }
 
-private:
+  private:
     uint8_t Buffer_[10] = {};
     uint8_t Position_ = 0;
 };
@@ -227,6 +227,9 @@ uint32_t ConfigureReading(Driver& d);
 uint32_t DriverInit(Driver& d);
 // Replaces PortHandle under PortLock and closes the old port, if any.
 void SetPortHandle(Driver& d, std::unique_ptr<SerialPort> port);
+inline void ClosePort(Driver& d) {
+    SetPortHandle(d, nullptr);
+}
 // "COM<n>:" for the configured Port, or nothing when the name does not fit
 // the six wide characters the design gives it.
 std::optional<std::u16string> PortName(const DriverState& s);
@@ -235,7 +238,7 @@ uint32_t DriverDeinit(Driver& d);
 // ---- control codes
 // Buffers are checked: a missing buffer or one shorter than its record fails
 // with ERROR_INVALID_PARAMETER and touches nothing.
-uint32_t DriverIoControl(Driver& d, uint32_t code, const uint8_t* in, uint32_t inSize,
-                         uint8_t* out, uint32_t outSize, uint32_t* returned);
+uint32_t DriverIoControl(Driver& d, uint32_t code, const uint8_t* in, uint32_t inSize, uint8_t* out,
+                         uint32_t outSize, uint32_t* returned);
 
 }  // namespace orvex

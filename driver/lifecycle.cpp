@@ -23,10 +23,6 @@ uint32_t ContextHandle(const Driver& d) {
     return value != 0 ? value : 1;
 }
 
-void ClosePort(Driver& d) {
-    SetPortHandle(d, nullptr);
-}
-
 }  // namespace
 
 void SetPortHandle(Driver& d, std::unique_ptr<SerialPort> port) {

@@ -11,6 +11,7 @@
 #include "driver/driver.h"
 #include "tests/support/driver_fixture.h"
 #include "tests/support/failing_registry.h"
+#include "tests/support/regdata.h"
 #include "tests/support/temp_root.h"
 
 using namespace orvex;
@@ -53,14 +54,7 @@ class ConfigTest : public ::testing::Test {
                   static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)});
     }
     void SetString(std::u16string_view name, std::u16string_view text) {
-        std::vector<uint8_t> b;
-        for (char16_t c : text) {
-            b.push_back(static_cast<uint8_t>(c & 0xFF));
-            b.push_back(static_cast<uint8_t>(c >> 8));
-        }
-        b.push_back(0);
-        b.push_back(0);
-        SetBytes(name, REG_SZ, b);
+        SetBytes(name, REG_SZ, orvex::test::SzBytes(text));
     }
     std::optional<Registry::Value> Stored(std::u16string_view name) {
         RegKey k = 0;

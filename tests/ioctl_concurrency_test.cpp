@@ -5,6 +5,8 @@
 // and the sample counter only ever moves forward by what the stream produced.
 #include <gtest/gtest.h>
 
+#include "tests/support/failures.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -69,32 +71,7 @@ constexpr uint32_t MaxCallsPerThread = 400000;  // callers keep going while the 
 constexpr uint32_t Installs = 2000;
 constexpr uint8_t Touched = 8;
 
-// Collected from every thread; only the first few are kept for the report.
-class Failures {
-  public:
-    void Add(const std::string& what) {
-        std::lock_guard g(Lock_);
-        ++Count_;
-        if (First_.size() < 20)
-            First_.push_back(what);
-    }
-    size_t Count() const {
-        std::lock_guard g(Lock_);
-        return Count_;
-    }
-    std::string Text() const {
-        std::lock_guard g(Lock_);
-        std::string all;
-        for (const auto& f : First_)
-            all += f + "\n";
-        return all;
-    }
-
-  private:
-    mutable std::mutex Lock_;
-    size_t Count_ = 0;
-    std::vector<std::string> First_;
-};
+using orvex::test::Failures;
 
 // The values one record field may show: those of every installed calibration
 // (zero-span ones are briefly visible before the fallback replaces them) and

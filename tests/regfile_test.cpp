@@ -8,6 +8,7 @@
 
 #include "platform/regfile.h"
 #include "tests/support/failing_registry.h"
+#include "tests/support/regdata.h"
 #include "tests/support/temp_root.h"
 
 using namespace orvex;
@@ -17,14 +18,7 @@ using orvex::test::TempRoot;
 namespace {
 
 std::vector<uint8_t> Sz(std::u16string_view s) {
-    std::vector<uint8_t> b;
-    for (char16_t c : s) {
-        b.push_back(static_cast<uint8_t>(c & 0xFF));
-        b.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    b.push_back(0);
-    b.push_back(0);
-    return b;
+    return orvex::test::SzBytes(s);
 }
 
 class RegFileTest : public ::testing::Test {

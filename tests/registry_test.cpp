@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/support/regdata.h"
 #include "tests/support/temp_root.h"
 
 using namespace orvex;
@@ -18,14 +19,7 @@ using orvex::test::TempRoot;
 namespace {
 
 std::vector<uint8_t> Sz(std::u16string_view s) {
-    std::vector<uint8_t> b;
-    for (char16_t c : s) {
-        b.push_back(static_cast<uint8_t>(c & 0xFF));
-        b.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    b.push_back(0);
-    b.push_back(0);
-    return b;
+    return orvex::test::SzBytes(s);
 }
 
 std::vector<uint8_t> Dword(uint32_t v) {

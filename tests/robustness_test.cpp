@@ -3,7 +3,9 @@
 // at once and others sending it nonsense or leaving mid-call. And two control
 // codes end to end: the one-touch right click and feedback on the next touch.
 #include <gtest/gtest.h>
+
 #include <signal.h>
+#include "tests/support/failures.h"
 
 #include <algorithm>
 #include <array>
@@ -82,31 +84,7 @@ class ScopedEnv {
     std::optional<std::string> Old_;
 };
 
-class Failures {
-  public:
-    void Add(const std::string& what) {
-        std::lock_guard g(Lock_);
-        ++Count_;
-        if (First_.size() < 20)
-            First_.push_back(what);
-    }
-    size_t Count() const {
-        std::lock_guard g(Lock_);
-        return Count_;
-    }
-    std::string Text() const {
-        std::lock_guard g(Lock_);
-        std::string all;
-        for (const auto& f : First_)
-            all += f + "\n";
-        return all;
-    }
-
-  private:
-    mutable std::mutex Lock_;
-    size_t Count_ = 0;
-    std::vector<std::string> First_;
-};
+using orvex::test::Failures;
 
 class Robustness : public ::testing::Test {
   protected:
