@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -48,6 +49,15 @@ int Run(int argc, char** argv) {
             std::fputs(Usage, stderr);
             return 2;
         }
+    }
+
+    // The drivers, and the programs they start, find the platform through
+    // ORVEX_ROOT: it must name the root this host serves, or a driver would
+    // read another registry than the one that loaded it. Set before any
+    // thread exists.
+    if (::setenv("ORVEX_ROOT", root.c_str(), 1) != 0) {
+        Say(std::string("cannot set ORVEX_ROOT: ") + std::strerror(errno));
+        return 1;
     }
 
     // The stop signals are taken through a descriptor, so the handler-free

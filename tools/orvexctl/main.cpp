@@ -618,6 +618,11 @@ int Run(int argc, char** argv) {
         if (error == ERROR_INVALID_NAME) {
             return Fail("cannot open " + a.Device + " (not a device name)");
         }
+        if (error == ERROR_ACCESS_DENIED) {
+            return Fail("cannot open " + a.Device +
+                        " (access denied: only root and members of the group orvex may use "
+                        "the device)");
+        }
         const std::string path = SocketPath(root, a.Device);
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) {

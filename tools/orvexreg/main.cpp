@@ -1,6 +1,7 @@
 // orvexreg: the platform registry from the command line.
 //
 //   orvexreg import FILE                    (FILE "-" is standard input)
+//   orvexreg init FILE                      (only when there is no registry yet)
 //   orvexreg export [KEY]
 //   orvexreg query KEY [VALUE]
 //   orvexreg set KEY VALUE (dword|sz) DATA
@@ -8,10 +9,15 @@
 //
 // The registry is $ORVEX_ROOT/registry.db. KEY may start with
 // HKEY_LOCAL_MACHINE\ or not. An empty VALUE ("") names a key's default value.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -29,6 +35,7 @@ constexpr int ExitUsage = 2;
 
 void Usage() {
     std::cerr << "usage: orvexreg import FILE\n"
+                 "       orvexreg init FILE\n"
                  "       orvexreg export [KEY]\n"
                  "       orvexreg query KEY [VALUE]\n"
                  "       orvexreg set KEY VALUE (dword|sz) DATA\n"
@@ -47,7 +54,10 @@ std::string Describe(uint32_t error) {
         case ERROR_FILE_NOT_FOUND:
             return "not found";
         case ERROR_ACCESS_DENIED:
-            return "access denied";
+            // Nothing in the registry has its own permissions: this is the
+            // database file, which only root and the group may reach.
+            return "access denied (only root and members of the group orvex may use the "
+                   "registry)";
         case ERROR_SHARING_VIOLATION:
             return "the registry is busy";
         case ERROR_KEY_DELETED:
@@ -110,6 +120,58 @@ int Import(Registry& reg, const std::string& file) {
         return Fail(file + ": " + error);
     if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
         return Fail("imported, but could not flush to storage: " + Describe(e));
+    return 0;
+}
+
+// The registry of a new machine: FILE is imported into a registry built in a
+// folder of its own, which is moved into place only once it is complete. A
+// start that fails half way leaves no partial registry behind, and a
+// registry that exists, even one made meanwhile by someone else, is kept.
+int Init(const std::string& root, const std::string& file) {
+    const std::string target = root + "/registry.db";
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0) {
+        std::cout << "orvexreg: " << target << " exists; left as it is\n";
+        return 0;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    if (ec)
+        return Fail("cannot create " + root + ": " + ec.message());
+    std::string staging = root + "/.init-XXXXXX";
+    if (::mkdtemp(staging.data()) == nullptr)
+        return Fail("cannot create a folder in " + root + ": " + std::strerror(errno));
+    struct RemoveStaging {
+        std::string Path;
+        ~RemoveStaging() {
+            std::error_code ignored;  // a leftover folder harms nobody
+            std::filesystem::remove_all(Path, ignored);
+        }
+    } cleanup{staging};
+
+    {
+        uint32_t error = 0;
+        auto reg = OpenSqliteRegistry(staging, &error);
+        if (!reg)
+            return Fail("cannot create a registry under " + staging + ": " + Describe(error));
+        if (int rc = Import(*reg, file))
+            return rc;
+    }  // the last connection closes: its write-ahead log is folded into the file
+    const std::string built = staging + "/registry.db";
+    if (::stat((built + "-wal").c_str(), &st) == 0 && st.st_size > 0)
+        return Fail("the new registry was not completed");
+    // Read and written by root and the group, whatever the umask.
+    if (::chmod(built.c_str(), 0660) != 0)
+        return Fail("cannot set the permissions of " + built + ": " + std::strerror(errno));
+    // link, unlike rename, never replaces what is there.
+    if (::link(built.c_str(), target.c_str()) != 0) {
+        if (errno == EEXIST) {
+            std::cout << "orvexreg: " << target << " exists; left as it is\n";
+            return 0;
+        }
+        return Fail("cannot create " + target + ": " + std::strerror(errno));
+    }
+    std::cout << "orvexreg: new registry " << target << " from " << file << "\n";
     return 0;
 }
 
@@ -226,18 +288,20 @@ int Run(const std::vector<std::string>& args) {
     }
     const std::string& command = args[0];
     size_t n = args.size() - 1;
-    bool known = (command == "import" && n == 1) || (command == "export" && n <= 1) ||
-                 (command == "query" && (n == 1 || n == 2)) || (command == "set" && n == 4) ||
-                 (command == "delete" && (n == 1 || n == 2));
+    bool known = (command == "import" && n == 1) || (command == "init" && n == 1) ||
+                 (command == "export" && n <= 1) || (command == "query" && (n == 1 || n == 2)) ||
+                 (command == "set" && n == 4) || (command == "delete" && (n == 1 || n == 2));
     if (!known) {
         Usage();
         return ExitUsage;
     }
     std::u16string keyPath;
-    if (command != "import" && n >= 1 && !KeyBelowRoot(args[1], &keyPath))
+    if (command != "import" && command != "init" && n >= 1 && !KeyBelowRoot(args[1], &keyPath))
         return Fail("only keys under HKEY_LOCAL_MACHINE exist: " + args[1]);
 
     std::string root = PlatformRoot();
+    if (command == "init")
+        return Init(root, args[1]);
     uint32_t error = 0;
     auto reg = OpenSqliteRegistry(root, &error);
     if (!reg)
