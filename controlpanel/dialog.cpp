@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -87,6 +88,36 @@ class DialogUnits {
 
   private:
     int Cx_ = 0, Cy_ = 0;
+};
+
+// Keys as the platform's trackbar takes them: Up and Page Up move towards
+// the minimum, Down and Page Down towards the maximum (Qt's slider moves
+// up the range on both). Left, Right, Home and End agree already.
+class Trackbar final : public QSlider {
+  public:
+    using QSlider::QSlider;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        switch (event->key()) {
+            case Qt::Key_Up:
+                triggerAction(SliderSingleStepSub);
+                break;
+            case Qt::Key_Down:
+                triggerAction(SliderSingleStepAdd);
+                break;
+            case Qt::Key_PageUp:
+                triggerAction(SliderPageStepSub);
+                break;
+            case Qt::Key_PageDown:
+                triggerAction(SliderPageStepAdd);
+                break;
+            default:
+                QSlider::keyPressEvent(event);
+                return;
+        }
+        event->accept();
+    }
 };
 
 void SetupTrackbar(QSlider& bar, int low, int high, int tick, int position) {
@@ -169,7 +200,7 @@ SettingsDialog::SettingsDialog(ControlPanel& panel, std::function<void()> onQuit
                 edge->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
                 auto* layout = new QHBoxLayout(edge);
                 layout->setContentsMargins(1, 1, 1, 1);
-                auto* bar = new QSlider(Qt::Horizontal, edge);
+                auto* bar = new Trackbar(Qt::Horizontal, edge);
                 bar->setAccessibleName(text);
                 layout->addWidget(bar);
                 (item.Id == IDC_TONE_TRACKBAR ? Tone_ : Duration_) = bar;
