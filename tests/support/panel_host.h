@@ -4,6 +4,7 @@
 // program, started on first use.
 #pragma once
 
+#include <functional>
 #include <optional>
 
 #include "common/orvex.h"
@@ -31,6 +32,8 @@ struct PanelHost {
 
   private:
     PanelHost();
+    ~PanelHost();
+    static void OffMainThread(const std::function<void()>& work);
 };
 
 }  // namespace orvex::test
