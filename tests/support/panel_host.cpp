@@ -39,10 +39,10 @@ PanelHost::~PanelHost() {
     OffMainThread([this] { Host.Stop(); });
 }
 
-// The driver's start and stop run on a thread of their own, as under the
-// device manager. This also keeps the module's thread-local data off the
-// main thread, whose dynamic thread-local blocks the leak check at exit
-// cannot walk with this C library.
+// The driver starts and stops on a thread of its own, so the module's
+// thread-local data never lands on the main thread: the leak check at exit
+// cannot walk the main thread's dynamic thread-local blocks with this C
+// library.
 void PanelHost::OffMainThread(const std::function<void()>& work) {
     std::thread(work).join();
 }
