@@ -8,6 +8,11 @@ include(GNUInstallDirs)
 set(ORVEX_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
   "Folder for the systemd unit, relative to the prefix unless absolute")
 set(ORVEX_MODULE_DIR "${CMAKE_INSTALL_LIBDIR}/orvex")
+# The device manager also looks there, relative to its own place, for a
+# driver whose Dll is a bare file name.
+if(NOT IS_ABSOLUTE "${ORVEX_MODULE_DIR}" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_SBINDIR}")
+  target_compile_definitions(orvex-devmgr PRIVATE ORVEX_INSTALL_MODULE_DIR="${ORVEX_MODULE_DIR}")
+endif()
 
 install(TARGETS orvex-devmgr RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT orvex)
 install(TARGETS orvexctl orvexreg orvexsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

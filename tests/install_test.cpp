@@ -209,6 +209,36 @@ TEST_F(Installed, DeviceManagerServesTheInstalledModuleFromTheInstalledRegistry)
     EXPECT_EQ(host.Wait(10s), 0);
 }
 
+// A registry made from the source tree's orvex.reg names the module by its
+// bare file name; the installed device manager finds it in its own module
+// folder.
+TEST_F(Installed, DeviceManagerFindsTheInstalledModuleByItsBareName) {
+    const std::string root = Top + "/bare";
+    const std::vector<std::string> env = {"ORVEX_ROOT=" + root};
+    ASSERT_EQ(
+        RunProgram(Top, {In("bin/orvexreg"), "init", test::SourcePath("config/orvex.reg")}, env)
+            .Status,
+        0);
+    for (const auto& [key, value] :
+         {std::pair{"Platform\\Input", "log"}, std::pair{"Platform\\PortIo", "log"},
+          std::pair{"Platform\\Serial", "/nonexistent"}}) {
+        const std::string name = std::string(key).ends_with("Serial") ? "COM1" : "Backend";
+        ASSERT_EQ(RunProgram(Top, {In("bin/orvexreg"), "set", key, name, "sz", value}, env).Status,
+                  0);
+    }
+    ChildProcess host;
+    ASSERT_TRUE(host.Start({In("sbin/orvex-devmgr"), "--root", root}, "", Top + "/bare.err"));
+    struct stat st {};
+    const bool served =
+        test::WaitUntil([&] { return ::stat((root + "/dev/ORX1").c_str(), &st) == 0; }, 20s);
+    const std::string log = ReadWholeFile(Top + "/bare.err");
+    ASSERT_TRUE(served) << log;
+    EXPECT_NE(log.find("orvex-devmgr: loaded ORX1: from " + Module() + "\n"), std::string::npos)
+        << log;
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(10s), 0);
+}
+
 // The installed root belongs to root and the group orvex (2770); a user in
 // neither is told who may use the device and the registry.
 TEST_F(Installed, UserOutsideTheGroupIsToldWhoMayUseTheDevice) {

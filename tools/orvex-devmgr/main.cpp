@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/devhost.h"
 #include "platform/devwire.h"
@@ -30,6 +32,21 @@ constexpr char Usage[] =
 
 void Say(const std::string& text) {
     std::fprintf(stderr, "orvex-devmgr: %s\n", text.c_str());
+}
+
+// Where a Dll given as a bare file name is looked for: the usual folders,
+// then the module folder of an installation, found from this program's own
+// place (<prefix>/sbin/orvex-devmgr), so that a registry made from the
+// source tree's orvex.reg also works on an installed machine.
+std::vector<std::string> LibraryDirs() {
+    auto dirs = orvex::DeviceHost::DefaultLibraryDirs();
+#ifdef ORVEX_INSTALL_MODULE_DIR
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        dirs.push_back((exe.parent_path().parent_path() / ORVEX_INSTALL_MODULE_DIR).string());
+#endif
+    return dirs;
 }
 
 int Run(int argc, char** argv) {
@@ -88,7 +105,9 @@ int Run(int argc, char** argv) {
 
     orvex::StderrDebugOutput log;
     orvex::DeviceHost host(log);
-    if (host.Start(root, *registry) == 0) {
+    orvex::DeviceHost::Options options;
+    options.LibraryDirs = LibraryDirs();
+    if (host.Start(root, *registry, options) == 0) {
         Say("no driver loaded");
         return 1;
     }
