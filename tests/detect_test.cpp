@@ -492,3 +492,45 @@ TEST_F(Detection, OnATimedLineNobodyAnsweringIsGivenUpOnInTime) {
     EXPECT_LE(took, 1'800'000u);
 }
 
+// ---- recovery
+
+TEST_F(Detection, RecoveryBacksOffOnASilentPortAndPrintsOnlyTheWalkThatFinds) {
+    auto far = AttachController(SimProtocol::TS, 9600);
+    ASSERT_NE(DriverInit(T.D), 0u);
+    // The controller goes quiet behind a port that stays: unplugged and at
+    // once plugged in again, with nothing answering any more.
+    Com1().Attach(nullptr);
+    Com1().Unplug();
+    Com1().Plug();
+    T.Debug.Clear();
+
+    // The pause recovery waits before its next look, once it waits.
+    auto nextPauseMs = [&] {
+        if (!WaitUntil([&] { return T.Timers.PendingTimers() == 1; }, 10s))
+            return uint64_t{0};
+        return (*T.Timers.NextDueMicroseconds() - T.Timers.NowMicroseconds()) / 1000;
+    };
+    EXPECT_EQ(nextPauseMs(), 100u) << "the first look comes soon";
+    for (uint64_t expected : {5000, 10000, 20000, 40000, 60000, 60000}) {
+        const uint32_t opens = Com1().OpenCount();
+        T.Timers.Advance(nextPauseMs());
+        ASSERT_TRUE(WaitUntil([&] { return Com1().OpenCount() >= opens + 2; }, 10s));
+        EXPECT_EQ(nextPauseMs(), expected) << "after a fruitless walk";
+    }
+    auto count = [&](const std::string& prefix) {
+        size_t n = 0;
+        for (const auto& l : Lines())
+            n += l.rfind(prefix, 0) == 0;
+        return n;
+    };
+    EXPECT_EQ(count("ORVEXSER: Lost connection"), 1u);
+    EXPECT_EQ(Lines().size(), 1u) << "fruitless walks print nothing";
+
+    far = AttachController(SimProtocol::TS, 9600);
+    T.Timers.Advance(nextPauseMs());
+    ASSERT_TRUE(WaitUntil([&] { return count("ORVEXSER: Touch controller is back") == 1; }, 10s));
+    EXPECT_EQ(count("ORVEXSER: Detecting [TS] device on COM1..."), 1u);
+    EXPECT_EQ(count("ORVEXSER: TouchScreen found on COM1: 9600BPS, [TS]"), 1u);
+    EXPECT_EQ(count("ORVEXSER: No TouchScreen found"), 0u);
+    EXPECT_EQ(DriverDeinit(T.D), 1u);
+}
