@@ -49,7 +49,7 @@ void SleepMs(Driver& d, uint32_t ms) {
 // plus the latency of a USB serial adapter (up to 16 ms) and our scheduling.
 // After a byte, reading goes on until the line has been silent for
 // SilentCharacters character times, but never less than the 20 ms a port
-// has as opened: 20 ms up to 4800 BPS, 33 ms at 1200.
+// has as opened: 20 ms from 38400 down to 2400 BPS, 34 ms at 1200.
 constexpr uint32_t AnswerAllowanceMs = 40;
 constexpr uint32_t SilentCharacters = 4;
 constexpr uint32_t AsOpenedIntervalMs = 20;
@@ -252,11 +252,9 @@ uint32_t DetectController(Driver& d) {
         return 0;
     }
     const Dcb saved = dcb;
-    // The write time-outs stay as the port has them; a port that cannot say
-    // has none.
+    // The write time-outs stay as the port has them (none, for a port that
+    // cannot say); the result is not examined.
     CommTimeouts base;
-    base.WriteTotalTimeoutMultiplier = 0;
-    base.WriteTotalTimeoutConstant = 0;
     io.GetCommTimeouts(&base);
 
     uint8_t received = 0;  // keeps the last byte of the drain or the signature wait
