@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -215,8 +216,16 @@ bool QtCalibratorHost::PeekMessage(WindowMessage* message) {
     return true;
 }
 
+std::unique_ptr<QMessageBox> MakeCalibratorMessageBox(std::u16string_view caption,
+                                                      std::u16string_view text, QWidget* owner) {
+    auto box = MakeMessageBox(caption, text, owner);
+    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label")))
+        label->setWordWrap(true);
+    return box;
+}
+
 void QtCalibratorHost::MessageBox(std::u16string_view text, std::u16string_view caption) {
-    ShowMessageBox(caption, text, Window_.get());
+    MakeCalibratorMessageBox(caption, text, Window_.get())->exec();
 }
 
 void QtCalibratorHost::MessageBeep() {

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFont>
 #include <QImage>
+#include <QMessageBox>
 #include <QSize>
 #include <QTimer>
 #include <deque>
@@ -84,6 +85,11 @@ class QtCalibratorHost : public CalibratorHost {
     QTimer PaceTimer_;
     QEventLoop PaceLoop_;
 };
+
+// A message box as the program shows it: caption, text, an OK button, the
+// text wrapped to fit a small screen.
+std::unique_ptr<QMessageBox> MakeCalibratorMessageBox(std::u16string_view caption,
+                                                      std::u16string_view text, QWidget* owner);
 
 // The whole program: start-up, the calibration, the post-save command.
 int RunCalibratorProgram(int argc, char** argv);

@@ -98,7 +98,7 @@ int Main(int argc, char** argv) {
         s.SampleY[i] = 0xFFFF;
     }
     CheckPanelDirection(s);
-    auto box = MakeMessageBox(host.LastCaption, host.LastText, &host.Window());
+    auto box = MakeCalibratorMessageBox(host.LastCaption, host.LastText, &host.Window());
     box->adjustSize();
     QImage screen = host.Image().copy();
     {

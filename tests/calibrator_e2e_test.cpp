@@ -1,0 +1,129 @@
+// orvexcal as a real X client on Xvfb: a simulated panel touches the four
+// targets and then SAVE through the new calibration; the device manager moves
+// the X pointer with the driver's X11 backend. Afterwards the driver's key
+// holds the calibration and the post-save command has run.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "common/orvex.h"
+#include "support/system.h"
+
+// Last: Xlib's macros (None, Status, ...) would break the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+using namespace orvex;
+using namespace orvex::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// True when a mapped top-level window of class ORVEXCAL is on the display.
+bool CalibratorWindowShown(Display* d) {
+    Window root = DefaultRootWindow(d), parent = 0, *children = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(d, root, &root, &parent, &children, &n))
+        return false;
+    bool found = false;
+    for (unsigned int i = 0; i < n && !found; ++i) {
+        XClassHint hint{};
+        if (XGetClassHint(d, children[i], &hint)) {
+            XWindowAttributes a{};
+            found = std::string(hint.res_class ? hint.res_class : "") == "ORVEXCAL" &&
+                    XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable;
+            if (hint.res_name)
+                XFree(hint.res_name);
+            if (hint.res_class)
+                XFree(hint.res_class);
+        }
+    }
+    if (children)
+        XFree(children);
+    return found;
+}
+
+TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
+    const std::string xvfb = "/usr/bin/Xvfb";
+    if (::access(xvfb.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "Xvfb is not installed";
+    const int number = 100 + ::getpid() % 800;
+    const std::string display = ":" + std::to_string(number);
+    SystemUnderTest sut;
+    ChildProcess server;
+    ASSERT_TRUE(server.Start({xvfb, display, "-screen", "0", "640x480x24", "-nolisten", "tcp"}, "",
+                             sut.Root() + "/xvfb.err"));
+    Display* d = nullptr;
+    WaitUntil(
+        [&] {
+            d = XOpenDisplay(display.c_str());
+            return d != nullptr || !server.Running();
+        },
+        20s);
+    if (!d)
+        GTEST_SKIP() << "Xvfb could not start on " << display << ": "
+                     << ReadWholeFile(sut.Root() + "/xvfb.err");
+
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    sut.Configure();
+    sut.SetString(u"Platform\\Input", u"Backend", "x11");
+    sut.SetString(DriverKeyPath, u"OemRunWhenCalOK", "\\Windows\\after.sh \"saved it\"");
+    std::filesystem::create_directories(sut.Root() + "/Windows");
+    {
+        std::ofstream f(sut.Root() + "/Windows/after.sh");
+        f << "#!/bin/sh\necho \"$@\" > \"" << sut.Root() << "/after.tmp\"\nmv \"" << sut.Root()
+          << "/after.tmp\" \"" << sut.Root() << "/after\"\n";
+    }
+    ::chmod((sut.Root() + "/Windows/after.sh").c_str(), 0755);
+
+    // The targets of 640 x 480, a panel wired straight, then SAVE: on the
+    // new calibration (X 17, 511, 1005; Y 19, 511, 1003) raw (377, 761)
+    // lands near (233, 362), the middle of the button.
+    const std::string script = sut.Root() + "/touches.txt";
+    std::ofstream(script) << "wait 1000\n"
+                             "touch 40 50\nwait 400\nlift\nwait 400\n"
+                             "touch 980 52\nwait 400\nlift\nwait 400\n"
+                             "touch 982 970\nwait 400\nlift\nwait 400\n"
+                             "touch 42 972\nwait 400\nlift\nwait 1000\n"
+                             "touch 377 761\nwait 400\nlift\nwait 400\n";
+    ASSERT_TRUE(sut.StartSimulator(
+        {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+
+    ChildProcess cal;
+    ASSERT_TRUE(cal.Start({BinaryPath("orvexcal")}, sut.Root() + "/cal.out",
+                          sut.Root() + "/cal.err", {"ORVEX_ROOT=" + sut.Root()}));
+    ASSERT_TRUE(WaitUntil([&] { return CalibratorWindowShown(d); }, 30s))
+        << ReadWholeFile(sut.Root() + "/cal.err");
+    sut.Simulator.Signal(SIGUSR1);
+
+    const auto status = cal.Wait(60s);
+    ASSERT_TRUE(status) << "orvexcal did not end\n"
+                        << ReadWholeFile(sut.Root() + "/cal.err") << sut.HostErr();
+    EXPECT_EQ(*status, 0);
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX1"), std::optional<uint32_t>(17));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX2"), std::optional<uint32_t>(511));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX3"), std::optional<uint32_t>(1005));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationY1"), std::optional<uint32_t>(19));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationY2"), std::optional<uint32_t>(511));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationY3"), std::optional<uint32_t>(1003));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"PanelDirection"), std::optional<uint32_t>(0));
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(sut.Root() + "/after"); }, 20s));
+    EXPECT_EQ(ReadWholeFile(sut.Root() + "/after"), "saved it\n");
+
+    // The device manager goes before the display its pointer backend uses.
+    sut.Host.Signal(SIGTERM);
+    sut.Host.Wait(15s);
+    XCloseDisplay(d);
+    server.Signal(SIGTERM);
+    server.Wait(10s);
+}
+
+}  // namespace
