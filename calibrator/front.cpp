@@ -225,7 +225,13 @@ std::unique_ptr<QMessageBox> MakeCalibratorMessageBox(std::u16string_view captio
 }
 
 void QtCalibratorHost::MessageBox(std::u16string_view text, std::u16string_view caption) {
+    // The box needs the keyboard for its OK button while it is up.
+    const bool held = Window_->HoldsInput();
+    if (held)
+        Window_->ReleaseInput();
     MakeCalibratorMessageBox(caption, text, Window_.get())->exec();
+    if (held)
+        Window_->TakeInput();
 }
 
 void QtCalibratorHost::MessageBeep() {

@@ -31,6 +31,10 @@ void CanvasWindow::ShowCovering(QScreen* screen) {
     }
     showFullScreen();
     raise();
+    TakeInput();
+}
+
+void CanvasWindow::TakeInput() {
     activateWindow();
     setFocus(Qt::OtherFocusReason);
     grabKeyboard();

@@ -29,6 +29,10 @@ class CanvasWindow final : public QWidget {
     void ShowCovering(QScreen* screen);
     // Gives the keyboard back.
     void ReleaseInput();
+    // Whether the window holds the keyboard (ShowCovering or TakeInput).
+    bool HoldsInput() const { return Grabbed_; }
+    // Takes the keyboard again, after a dialog has had it.
+    void TakeInput();
 
     std::function<void(QKeyEvent&)> OnKeyPress;
     // Pointer moves (tracking is on, so also with no button down), presses

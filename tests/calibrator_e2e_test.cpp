@@ -24,7 +24,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// True when a mapped top-level window of class ORVEXCAL is on the display.
+// True when a mapped top-level window of class ORVEXCAL, titled ORVEXCAL, is
+// on the display.
 bool CalibratorWindowShown(Display* d) {
     Window root = DefaultRootWindow(d), parent = 0, *children = nullptr;
     unsigned int n = 0;
@@ -35,8 +36,12 @@ bool CalibratorWindowShown(Display* d) {
         XClassHint hint{};
         if (XGetClassHint(d, children[i], &hint)) {
             XWindowAttributes a{};
+            char* title = nullptr;
             found = std::string(hint.res_class ? hint.res_class : "") == "ORVEXCAL" &&
-                    XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable;
+                    XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable &&
+                    XFetchName(d, children[i], &title) && title && std::string(title) == "ORVEXCAL";
+            if (title)
+                XFree(title);
             if (hint.res_name)
                 XFree(hint.res_name);
             if (hint.res_class)
