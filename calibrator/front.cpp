@@ -219,8 +219,10 @@ bool QtCalibratorHost::PeekMessage(WindowMessage* message) {
 std::unique_ptr<QMessageBox> MakeCalibratorMessageBox(std::u16string_view caption,
                                                       std::u16string_view text, QWidget* owner) {
     auto box = MakeMessageBox(caption, text, owner);
-    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label")))
+    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
         label->setWordWrap(true);
+        label->setMinimumWidth(400);  // wraps long texts without squeezing them
+    }
     return box;
 }
 
