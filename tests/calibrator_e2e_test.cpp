@@ -53,6 +53,16 @@ bool CalibratorWindowShown(Display* d) {
     return found;
 }
 
+// The pixel at (x, y) of the screen, 0 for black.
+unsigned long ScreenPixel(Display* d, int x, int y) {
+    XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image)
+        return ~0ul;
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    return pixel;
+}
+
 TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
     const std::string xvfb = "/usr/bin/Xvfb";
     if (::access(xvfb.c_str(), X_OK) != 0)
@@ -91,29 +101,44 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
     // new calibration (X 17, 511, 1005; Y 19, 511, 1003) raw (377, 761)
     // lands near (233, 362), the middle of the button.
     const std::string script = sut.Root() + "/touches.txt";
-    std::ofstream(script) << "wait 1000\n"
-                             "touch 40 50\nwait 400\nlift\nwait 400\n"
-                             "touch 980 52\nwait 400\nlift\nwait 400\n"
-                             "touch 982 970\nwait 400\nlift\nwait 400\n"
-                             "touch 42 972\nwait 400\nlift\nwait 1000\n"
-                             "touch 377 761\nwait 400\nlift\nwait 400\n";
+    // Each touch is held, and each lift lasts, long enough for a program
+    // slowed down by sanitizers on a busy machine.
+    std::ofstream(script) << "wait 200\n"
+                             "touch 40 50\nwait 700\nlift\nwait 700\n"
+                             "touch 980 52\nwait 700\nlift\nwait 700\n"
+                             "touch 982 970\nwait 700\nlift\nwait 700\n"
+                             "touch 42 972\nwait 700\nlift\nwait 1500\n"
+                             "touch 377 761\nwait 700\nlift\nwait 400\n";
     ASSERT_TRUE(sut.StartSimulator(
         {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}));
     ASSERT_TRUE(sut.StartDeviceManager());
     ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
 
     ChildProcess cal;
-    ASSERT_TRUE(cal.Start({BinaryPath("orvexcal")}, sut.Root() + "/cal.out",
-                          sut.Root() + "/cal.err", {"ORVEX_ROOT=" + sut.Root()}));
+    ASSERT_TRUE(cal.Start(
+        {BinaryPath("orvexcal")}, sut.Root() + "/cal.out", sut.Root() + "/cal.err",
+        {"ORVEX_ROOT=" + sut.Root(),
+         "LSAN_OPTIONS=suppressions=" + SourcePath("tests/data/lsan-system-libraries.supp")}));
     ASSERT_TRUE(WaitUntil([&] { return CalibratorWindowShown(d); }, 30s))
+        << ReadWholeFile(sut.Root() + "/cal.err");
+    // The first target's cross is on the white screen (not the root
+    // window's pattern showing through): its touch wait is running.
+    const unsigned long white = WhitePixel(d, DefaultScreen(d));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return ScreenPixel(d, 16, 16) == 0 && ScreenPixel(d, 20, 20) == white &&
+                   ScreenPixel(d, 21, 20) == white && ScreenPixel(d, 100, 100) == white;
+        },
+        30s))
         << ReadWholeFile(sut.Root() + "/cal.err");
     sut.Simulator.Signal(SIGUSR1);
 
     const auto status = cal.Wait(60s);
     ASSERT_TRUE(status) << "orvexcal did not end\n"
                         << ReadWholeFile(sut.Root() + "/cal.err") << sut.HostErr();
-    EXPECT_EQ(*status, 0);
-    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX1"), std::optional<uint32_t>(17));
+    EXPECT_EQ(*status, 0) << ReadWholeFile(sut.Root() + "/cal.err");
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX1"), std::optional<uint32_t>(17))
+        << sut.SimOut() << sut.HostErr() << ReadWholeFile(sut.Root() + "/cal.err");
     EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX2"), std::optional<uint32_t>(511));
     EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX3"), std::optional<uint32_t>(1005));
     EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationY1"), std::optional<uint32_t>(19));
