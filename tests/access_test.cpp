@@ -118,6 +118,14 @@ TEST(PlatformAccess, AnUnprivilegedHostAndToolsUnderUmaskZeroKeepEverythingToThe
     const std::string hostOut = top.Path + "/host.txt";
     const pid_t host =
         SpawnAs(Nobody, Nobody, 0, {BinaryPath("orvex-devmgr"), "--root", root}, hostOut, root);
+    ASSERT_GT(host, 0);
+    struct Reaper {
+        pid_t Pid;
+        ~Reaper() {
+            if (Pid > 0 && ::kill(Pid, SIGKILL) == 0)
+                ::waitpid(Pid, nullptr, 0);
+        }
+    } reaper{host};
     const std::string socket = root + "/dev/ORX1";
     ASSERT_TRUE(WaitUntil([&] { return S_ISSOCK(Stat(socket).st_mode); }, 30s))
         << ReadWholeFile(hostOut);
@@ -146,6 +154,7 @@ TEST(PlatformAccess, AnUnprivilegedHostAndToolsUnderUmaskZeroKeepEverythingToThe
 
     ::kill(host, SIGTERM);
     EXPECT_EQ(Finish(host), 0) << ReadWholeFile(hostOut);
+    reaper.Pid = 0;  // reaped by Finish
 }
 
 class SharedHost : public ::testing::Test {
