@@ -43,10 +43,13 @@ constexpr char16_t BuiltInKey[] = u"Drivers\\BuiltIn";
 constexpr size_t MaxConnectionsPerDevice = 512;
 // And one user may not take them all.
 constexpr size_t MaxConnectionsPerUser = 64;
-// The host's lines about connections are at most this many per window;
-// the rest are counted and the count is told.
+// The host's lines about connections are at most this many of each kind per
+// window; the rest are counted and the count is told.
 constexpr unsigned NoisyLinesPerWindow = 10;
 constexpr auto NoisyLineWindow = std::chrono::seconds(10);
+enum Noise { NoiseRefused, NoiseTooMany, NoiseTooLarge, NoiseMalformed, NoiseKinds };
+constexpr const char* NoiseNames[NoiseKinds] = {"refused connections", "too many open handles",
+                                                "requests too large", "malformed requests"};
 constexpr size_t MaxPrefixLength = 16;
 
 bool ReadString(Registry& reg, RegKey key, std::u16string_view name, std::string* out) {
@@ -184,18 +187,21 @@ struct DeviceHost::Impl {
     std::mutex UsersLock;
     std::map<uint32_t, size_t> PerUser;
 
+    struct NoiseWindow {
+        std::chrono::steady_clock::time_point Start{};
+        unsigned Shown = 0;
+        unsigned Suppressed = 0;
+    };
     std::mutex NoisyLock;
-    std::chrono::steady_clock::time_point NoisyWindow{};
-    unsigned NoisyInWindow = 0;
-    unsigned NoisySuppressed = 0;
+    NoiseWindow Noises[NoiseKinds];
 
     void Line(const std::string& text) { Log.Print("orvex-devmgr: " + text + "\n"); }
     // A line that a peer can provoke at will: rate-limited, so a flood of
     // bad connections cannot flood the log (or slow the host with it).
-    void NoisyLine(const std::string& text);
+    void NoisyLine(Noise kind, const std::string& text);
     void TellSuppressed();
     // Sends a hello with the error and lets the connection go.
-    void Refuse(Device& d, UniqueFd fd, uint32_t error, const std::string& why);
+    void Refuse(Device& d, UniqueFd fd, uint32_t error, Noise kind, const std::string& why);
     void Release(Device& d, Connection& c);
 
     std::vector<DriverKey> ReadKeys(Registry& reg);
@@ -212,24 +218,24 @@ struct DeviceHost::Impl {
     void Unpublish(Device& d);
 };
 
-void DeviceHost::Impl::NoisyLine(const std::string& text) {
+void DeviceHost::Impl::NoisyLine(Noise kind, const std::string& text) {
     std::string summary;
     bool print = false;
     {
         std::lock_guard g(NoisyLock);
+        NoiseWindow& w = Noises[kind];
         const auto now = std::chrono::steady_clock::now();
-        if (now - NoisyWindow >= NoisyLineWindow) {
-            if (NoisySuppressed > 0)
-                summary = Format("%u more lines like these were suppressed", NoisySuppressed);
-            NoisyWindow = now;
-            NoisyInWindow = 0;
-            NoisySuppressed = 0;
+        if (now - w.Start >= NoisyLineWindow) {
+            if (w.Suppressed > 0)
+                summary = Format("%u more lines about %s were suppressed", w.Suppressed,
+                                 NoiseNames[kind]);
+            w = NoiseWindow{now, 0, 0};
         }
-        print = NoisyInWindow < NoisyLinesPerWindow;
+        print = w.Shown < NoisyLinesPerWindow;
         if (print)
-            ++NoisyInWindow;
+            ++w.Shown;
         else
-            ++NoisySuppressed;
+            ++w.Suppressed;
     }
     if (!summary.empty())
         Line(summary);
@@ -238,19 +244,22 @@ void DeviceHost::Impl::NoisyLine(const std::string& text) {
 }
 
 void DeviceHost::Impl::TellSuppressed() {
-    unsigned suppressed = 0;
-    {
-        std::lock_guard g(NoisyLock);
-        std::swap(suppressed, NoisySuppressed);
+    for (int kind = 0; kind < NoiseKinds; ++kind) {
+        unsigned suppressed = 0;
+        {
+            std::lock_guard g(NoisyLock);
+            std::swap(suppressed, Noises[kind].Suppressed);
+        }
+        if (suppressed > 0)
+            Line(Format("%u more lines about %s were suppressed", suppressed, NoiseNames[kind]));
     }
-    if (suppressed > 0)
-        Line(Format("%u more lines like these were suppressed", suppressed));
 }
 
-void DeviceHost::Impl::Refuse(Device& d, UniqueFd fd, uint32_t error, const std::string& why) {
+void DeviceHost::Impl::Refuse(Device& d, UniqueFd fd, uint32_t error, Noise kind,
+                              const std::string& why) {
     // A fresh connection's send buffer is empty: this never blocks.
     (void)devwire::SendPacket(fd.Get(), devwire::EncodeHello(error));
-    NoisyLine(d.Name + ": " + why);
+    NoisyLine(kind, d.Name + ": " + why);
 }
 
 void DeviceHost::Impl::Release(Device& d, Connection& c) {
@@ -572,7 +581,7 @@ void DeviceHost::Impl::Accept(Device& d) {
         }
         uint32_t uid = 0;
         if (!PeerMayConnect(fd.Get(), Sharing, &uid)) {
-            Refuse(d, std::move(fd), ERROR_ACCESS_DENIED,
+            Refuse(d, std::move(fd), ERROR_ACCESS_DENIED, NoiseRefused,
                    "refused a connection of uid " + std::to_string(uid) +
                        ": only root and members of the group " + Group + " may use the device");
             continue;
@@ -601,7 +610,7 @@ void DeviceHost::Impl::Accept(Device& d) {
                     ++mine;
             }
             if (!refusal.empty()) {
-                Refuse(d, std::move(fd), ERROR_TOO_MANY_OPEN_FILES, refusal);
+                Refuse(d, std::move(fd), ERROR_TOO_MANY_OPEN_FILES, NoiseTooMany, refusal);
                 continue;
             }
             std::lock_guard g(d.ConnectionsLock);
@@ -658,12 +667,12 @@ void DeviceHost::Impl::Exchange(Device& d, int fd, uint32_t open) {
         if (n == 0 || n == -1)
             return;  // closed by the program, or shut down by Stop
         if (n == -2) {
-            NoisyLine(d.Name + ": request too large, closing that handle");
+            NoisyLine(NoiseTooLarge, d.Name + ": request too large, closing that handle");
             return;
         }
         const auto request = devwire::ParseRequest(std::span(packet).first(static_cast<size_t>(n)));
         if (!request) {
-            NoisyLine(d.Name + ": malformed request, closing that handle");
+            NoisyLine(NoiseMalformed, d.Name + ": malformed request, closing that handle");
             return;
         }
         if (!devwire::SendPacket(fd, Execute(d, open, *request)))
