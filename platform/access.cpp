@@ -239,29 +239,29 @@ bool OnlyTrustedWriters(const std::string& path, const FileSharing& s, std::stri
     return true;
 }
 
-int OpenTrustedModule(const std::string& path, const std::vector<std::string>& folders,
-                      std::string* why) {
+std::string TrustedModulePath(const std::string& path, const std::vector<std::string>& folders,
+                              std::string* why) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         *why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
-        return -1;
+        return {};
     }
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) {
         *why = std::strerror(errno);
-        return -1;
+        return {};
     }
     if (!S_ISREG(st.st_mode)) {
         *why = "it is not a regular file";
-        return -1;
+        return {};
     }
     if (st.st_uid != 0) {
         *why = "it belongs to uid " + std::to_string(st.st_uid) + ", not root";
-        return -1;
+        return {};
     }
     if (st.st_mode & (S_IWGRP | S_IWOTH)) {
         *why = "users other than root can write it (mode " + Octal(st.st_mode) + ")";
-        return -1;
+        return {};
     }
     // Where the open file really lies, whatever links led there.
     std::error_code ec;
@@ -269,7 +269,7 @@ int OpenTrustedModule(const std::string& path, const std::vector<std::string>& f
         std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd.Get()), ec);
     if (ec) {
         *why = "cannot tell where it lies: " + ec.message();
-        return -1;
+        return {};
     }
     const bool inFolder = std::any_of(folders.begin(), folders.end(), [&](const std::string& f) {
         std::error_code fec;
@@ -278,9 +278,27 @@ int OpenTrustedModule(const std::string& path, const std::vector<std::string>& f
     });
     if (!inFolder) {
         *why = "it lies outside the driver module folders";
-        return -1;
+        return {};
     }
-    return fd.Release();
+    // Nobody but root may be able to put another file in its place before
+    // it is loaded: every folder on the way is root's alone (a shared
+    // sticky folder only keeps others from what lies in it).
+    for (auto at = real.parent_path();; at = at.parent_path()) {
+        struct stat dir {};
+        if (::lstat(at.c_str(), &dir) != 0) {
+            *why = Why(at.string());
+            return {};
+        }
+        const bool sharedSticky = (dir.st_mode & S_ISVTX) && at != real.parent_path();
+        if (dir.st_uid != 0 || ((dir.st_mode & S_IWGRP) && dir.st_gid != 0) ||
+            ((dir.st_mode & S_IWOTH) && !sharedSticky)) {
+            *why = "users other than root can change the folder " + at.string();
+            return {};
+        }
+        if (at == at.root_path() || at.parent_path() == at)
+            break;
+    }
+    return real.string();
 }
 
 bool PeerMayConnect(int fd, const FileSharing& s, uint32_t* uid) {

@@ -58,11 +58,11 @@ bool PreparePlatformRoot(const std::string& root, const FileSharing& s, std::str
 bool OnlyTrustedWriters(const std::string& path, const FileSharing& s, std::string* why);
 
 // The device module as root: a regular file owned by root that only root can
-// write, lying directly in one of the folders. Opens it and checks the open
-// descriptor, so what is checked is what gets loaded (through
-// /proc/self/fd). Returns the descriptor, or -1 with *why.
-int OpenTrustedModule(const std::string& path, const std::vector<std::string>& folders,
-                      std::string* why);
+// write, lying directly in one of the folders, on a path of folders that
+// only root can change (so the file cannot be swapped after the check).
+// Returns the module's real path, or an empty string with *why.
+std::string TrustedModulePath(const std::string& path, const std::vector<std::string>& folders,
+                              std::string* why);
 
 // Whether the peer of a connected Unix socket may use the devices: root,
 // this process's own user, or (when shared) a member of the group. *uid

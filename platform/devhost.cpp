@@ -454,14 +454,13 @@ void DeviceHost::Impl::Load(const DriverKey& key, const std::string& root,
         return;
 
     // As root, a module anybody else could have changed would run their code
-    // as root (its constructors run inside dlopen): the file is checked, and
-    // loaded through the very descriptor that was checked.
+    // as root (its constructors run inside dlopen): it is checked first, and
+    // loaded from a place only root can change.
     std::string loadPath = d->ModulePath;
-    UniqueFd moduleFd;
     if (Sharing.AsRoot) {
         std::string why;
-        moduleFd.Reset(OpenTrustedModule(d->ModulePath, dirs, &why));
-        if (!moduleFd) {
+        loadPath = TrustedModulePath(d->ModulePath, dirs, &why);
+        if (loadPath.empty()) {
             struct stat st {};
             if (::lstat(d->ModulePath.c_str(), &st) != 0)
                 Line("cannot load " + d->ModulePath + ": " + std::strerror(errno));
@@ -470,7 +469,6 @@ void DeviceHost::Impl::Load(const DriverKey& key, const std::string& root,
                      d->ModulePath + ": " + why);
             return;
         }
-        loadPath = "/proc/self/fd/" + std::to_string(moduleFd.Get());
     }
     d->Module.reset(::dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL));
     if (!d->Module) {
