@@ -15,7 +15,10 @@ class Launcher {
   public:
     virtual ~Launcher() = default;
     // file: a path; one that begins with '\' names a file under the
-    // platform root. parameters: a command-line tail, may be empty.
+    // platform root. parameters: a command-line tail, may be empty; it is
+    // split into arguments at blanks (spaces and tabs), and double quotes
+    // group blanks into one argument ("a b" is the one argument a b; the
+    // quotes are dropped).
     // Returns true when the program was started.
     virtual bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
                               int show) = 0;
