@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/debug.h"
 #include "platform/lasterror.h"
 #include "platform/launcher.h"
 #include "platform/registry.h"  // Utf16ToUtf8
@@ -50,7 +52,7 @@ std::vector<std::string> SplitArguments(const std::string& s) {
 
 class SpawnLauncher final : public Launcher {
   public:
-    explicit SpawnLauncher(std::string root) : Root_(std::move(root)) {}
+    SpawnLauncher(std::string root, DebugOutput* log) : Root_(std::move(root)), Log_(log) {}
 
     bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
                       int /*show*/) override {
@@ -84,6 +86,9 @@ class SpawnLauncher final : public Launcher {
         int rc = ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
         if (rc != 0) {
             SetLastError(ErrorFromErrno(rc));
+            if (Log_ != nullptr)
+                Log_->Print(std::string(program_invocation_short_name) + ": cannot start " + path +
+                            ": " + std::strerror(rc) + "\n");
             return false;
         }
         // The caller asks for no process handle, so nobody else will ever
@@ -98,14 +103,15 @@ class SpawnLauncher final : public Launcher {
 
   private:
     std::string Root_;
+    DebugOutput* Log_;
 };
 
 }  // namespace
 
-std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root) {
+std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root, DebugOutput* log) {
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    return std::make_unique<SpawnLauncher>(std::move(root));
+    return std::make_unique<SpawnLauncher>(std::move(root), log);
 }
 
 }  // namespace orvex

@@ -24,8 +24,12 @@ class Launcher {
                               int show) = 0;
 };
 
-// posix_spawn under the platform root ($ORVEX_ROOT).
-std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root);
+class DebugOutput;
+
+// posix_spawn under the platform root ($ORVEX_ROOT). A program that cannot
+// be started is told on log (when given) in one line: the driver does not
+// report it, and nobody would learn why the helper never came up.
+std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root, DebugOutput* log = nullptr);
 
 // Test double.
 class RecordingLauncher final : public Launcher {

@@ -108,7 +108,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::Create(const std::string& root) {
     if (ports.Name == "log")
         p->Timers_ = CreateLoggingTimerService(std::move(p->Timers_));
 
-    p->Launcher_ = CreateSpawnLauncher(root);
+    p->Launcher_ = CreateSpawnLauncher(root, p->Debug_.get());
     p->Serial_ = CreateTermiosSerialPorts(*p->Reg_);
     if (!p->Timers_ || !p->Launcher_ || !p->Serial_) {
         Say("cannot set up the platform's timers, launcher or serial ports");

@@ -14,10 +14,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/error-help.h"
 #include "platform/platform.h"
 #include "platform/regfile.h"
 
@@ -43,18 +43,9 @@ int Fail(const std::string& message) {
 }
 
 std::string Describe(uint32_t error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-            return "not found";
-        case ERROR_ACCESS_DENIED:
-            return "access denied";
-        case ERROR_SHARING_VIOLATION:
-            return "the registry is busy";
-        case ERROR_KEY_DELETED:
-            return "the key was deleted";
-        default:
-            return "error " + std::to_string(error);
-    }
+    if (error == ERROR_FILE_NOT_FOUND)
+        return "not found";
+    return ExplainError(error, ErrorTopic::Registry);
 }
 
 std::string ShowKey(const std::u16string& below) {
@@ -94,19 +85,18 @@ bool ParseDword(const std::string& text, uint32_t* value) {
 }
 
 int Import(Registry& reg, const std::string& file) {
-    std::stringstream text;
+    std::string text, error;
     if (file == "-") {
-        text << std::cin.rdbuf();
+        if (!ReadRegText(std::cin, &text, &error))
+            return Fail(file + ": " + error);
     } else {
         std::ifstream in(file, std::ios::binary);
         if (!in)
             return Fail(file + ": cannot open");
-        text << in.rdbuf();
-        if (in.bad())
-            return Fail(file + ": cannot read");
+        if (!ReadRegText(in, &text, &error))
+            return Fail(file + ": " + error);
     }
-    std::string error;
-    if (!ImportRegText(reg, text.str(), &error))
+    if (!ImportRegText(reg, text, &error))
         return Fail(file + ": " + error);
     if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
         return Fail("imported, but could not flush to storage: " + Describe(e));
@@ -177,6 +167,8 @@ int Set(Registry& reg, const std::u16string& keyPath, const std::string& valueNa
         for (int i = 0; i < 4; ++i)
             bytes.push_back(static_cast<uint8_t>(n >> (8 * i)));
     } else if (type == "sz") {
+        if (!IsValidUtf8(data))
+            return Fail("the data is not valid UTF-8");
         regType = REG_SZ;
         std::u16string text = Utf8ToUtf16(data);
         text.push_back(u'\0');
@@ -236,6 +228,15 @@ int Run(const std::vector<std::string>& args) {
     std::u16string keyPath;
     if (command != "import" && n >= 1 && !KeyBelowRoot(args[1], &keyPath))
         return Fail("only keys under HKEY_LOCAL_MACHINE exist: " + args[1]);
+    if (command == "set") {
+        // What set writes, export must be able to write back, as for import.
+        std::string why;
+        if (!IsValidUtf8(args[1]))
+            return Fail("the key path is not valid UTF-8");
+        if (!CheckRegKeyPath(Utf16ToUtf8(keyPath), &why) ||
+            !CheckRegName(args[2], "value name", &why))
+            return Fail(why);
+    }
 
     std::string root = PlatformRoot();
     uint32_t error = 0;
