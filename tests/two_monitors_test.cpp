@@ -1,0 +1,138 @@
+// One X screen, two monitors (Xorg's dummy driver): the pointer covers the
+// monitor the panel is on and follows it as it goes and comes back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/input.h"
+#include "support/process.h"
+#include "support/temp_root.h"
+#include "support/xorg_display.h"
+
+// Last: Xlib defines macros (None, Bool, Status) that clash with names in
+// the headers above.
+#include <X11/Xlib.h>
+
+namespace orvex {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TwoMonitorXorg;
+
+// One server for the whole program, stopped when the program ends.
+std::unique_ptr<TwoMonitorXorg> Server;
+std::string ServerProblem;
+
+class TwoMonitors : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (Server || !ServerProblem.empty())
+            return;
+        auto s = std::make_unique<TwoMonitorXorg>();
+        if (s->Start(&ServerProblem))
+            Server = std::move(s);
+    }
+
+    void SetUp() override {
+        if (!Server)
+            GTEST_SKIP() << "no two-monitor display: " << ServerProblem;
+        // Each test starts from the layout the fixture made.
+        ASSERT_TRUE(Server->SetMonitor("LEFT", TwoMonitorXorg::Left));
+        ASSERT_TRUE(Server->SetMonitor("RIGHT", TwoMonitorXorg::Right));
+        Viewer = XOpenDisplay(Server->Name().c_str());
+        ASSERT_NE(Viewer, nullptr);
+    }
+    void TearDown() override {
+        In.reset();
+        if (Viewer)
+            XCloseDisplay(Viewer);
+    }
+
+    void Open(const std::string& monitor) {
+        std::string error;
+        In = CreateX11Input(
+            Root.Path(), &error, Server->Name(), monitor,
+            [this](const std::string& line) {
+                std::lock_guard g(LogLock);
+                Log.push_back(line);
+            },
+            &Placement);
+        ASSERT_NE(In, nullptr) << error;
+    }
+
+    bool Logged(const std::string& line) {
+        return test::WaitUntil(
+            [&] {
+                std::lock_guard g(LogLock);
+                return std::find(Log.begin(), Log.end(), line) != Log.end();
+            },
+            5s);
+    }
+
+    // Moves there and waits until the server has put the pointer somewhere
+    // else than where it was; returns where.
+    std::pair<int, int> MoveTo(uint32_t x, uint32_t y, std::pair<int, int> expected) {
+        In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, x, y, 0, 0);
+        std::pair<int, int> at{-1, -1};
+        test::WaitUntil(
+            [&] {
+                Window root, child;
+                int wx, wy;
+                unsigned mask;
+                XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &at.first,
+                              &at.second, &wx, &wy, &mask);
+                return at == expected;
+            },
+            3s);
+        return at;
+    }
+
+    test::TempRoot Root;
+    ::Display* Viewer = nullptr;
+    std::unique_ptr<Input> In;
+    std::string Placement;
+    std::mutex LogLock;
+    std::vector<std::string> Log;
+};
+
+TEST_F(TwoMonitors, PointerCoversTheNamedMonitorOnly) {
+    Open("RIGHT");
+    EXPECT_EQ(Placement, "monitor RIGHT 800x600+640+0");
+    EXPECT_EQ(MoveTo(0, 0, {640, 0}), (std::pair{640, 0}));
+    EXPECT_EQ(MoveTo(0xFFFF, 0xFFFF, {1439, 599}), (std::pair{1439, 599}));
+    EXPECT_EQ(MoveTo(0x8000, 0x8000, {1040, 300}), (std::pair{1040, 300}));
+    // Without a name: the whole screen, both monitors.
+    In.reset();
+    Open("");
+    EXPECT_EQ(Placement, "whole screen 1440x600+0+0");
+    EXPECT_EQ(MoveTo(0x8000, 0x8000, {720, 300}), (std::pair{720, 300}));
+}
+
+TEST_F(TwoMonitors, FollowsTheMonitorAwayAndBack) {
+    Open("RIGHT");
+    ASSERT_TRUE(Server->DeleteMonitor("RIGHT"));
+    ASSERT_TRUE(
+        Logged("input monitor RIGHT is absent; the pointer covers the whole screen 1440x600+0+0"));
+    EXPECT_EQ(MoveTo(0x8000, 0x8000, {720, 300}), (std::pair{720, 300}));
+    // Back somewhere else than before.
+    ASSERT_TRUE(Server->SetMonitor("RIGHT", {640, 100, 800, 500}));
+    ASSERT_TRUE(Logged("input monitor RIGHT is back at 800x500+640+100"));
+    EXPECT_EQ(MoveTo(0, 0, {640, 100}), (std::pair{640, 100}));
+    ASSERT_TRUE(Server->SetMonitor("RIGHT", TwoMonitorXorg::Right));
+    ASSERT_TRUE(Logged("input monitor RIGHT is now at 800x600+640+0"));
+    EXPECT_EQ(MoveTo(0xFFFF, 0xFFFF, {1439, 599}), (std::pair{1439, 599}));
+    std::lock_guard g(LogLock);
+    EXPECT_EQ(Log.size(), 3u);
+}
+
+TEST_F(TwoMonitors, AMonitorAbsentAtStartIsSaidAtStart) {
+    Open("HDMI-9");
+    EXPECT_EQ(Placement, "monitor HDMI-9 absent, whole screen 1440x600+0+0");
+    EXPECT_EQ(MoveTo(0xFFFF, 0, {1439, 0}), (std::pair{1439, 0}));
+}
+
+}  // namespace
+}  // namespace orvex
