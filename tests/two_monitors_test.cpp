@@ -1,12 +1,18 @@
 // One X screen, two monitors (Xorg's dummy driver): the pointer covers the
-// monitor the panel is on and follows it as it goes and comes back.
+// monitor the panel is on and follows it as it goes and comes back; the
+// programs find the same monitor and cover it exactly.
 #include <gtest/gtest.h>
+
+#include <QWidget>
+#include <cstdlib>
 
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/gui-app.h"
+#include "platform/gui-monitor.h"
 #include "platform/input.h"
 #include "support/process.h"
 #include "support/temp_root.h"
@@ -25,6 +31,7 @@ using test::TwoMonitorXorg;
 // One server for the whole program, stopped when the program ends.
 std::unique_ptr<TwoMonitorXorg> Server;
 std::string ServerProblem;
+std::unique_ptr<QApplication> App;
 
 class TwoMonitors : public ::testing::Test {
   protected:
@@ -34,6 +41,23 @@ class TwoMonitors : public ::testing::Test {
         auto s = std::make_unique<TwoMonitorXorg>();
         if (s->Start(&ServerProblem))
             Server = std::move(s);
+    }
+    static void TearDownTestSuite() {
+        // Qt first: its connection to the server must not outlive it.
+        App.reset();
+        Server.reset();
+    }
+
+    // Qt on the two-monitor display, once per program.
+    static void StartQt() {
+        if (App)
+            return;
+        ::setenv("DISPLAY", Server->Name().c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        static int argc = 1;
+        static char name[] = "two_monitors_test";
+        static char* argv[] = {name, nullptr};
+        App = CreateGuiApplication(argc, argv, "two_monitors_test");
     }
 
     void SetUp() override {
@@ -132,6 +156,47 @@ TEST_F(TwoMonitors, AMonitorAbsentAtStartIsSaidAtStart) {
     Open("HDMI-9");
     EXPECT_EQ(Placement, "monitor HDMI-9 absent, whole screen 1440x600+0+0");
     EXPECT_EQ(MoveTo(0xFFFF, 0, {1439, 0}), (std::pair{1439, 0}));
+}
+
+TEST_F(TwoMonitors, ProgramsFindTheSameMonitorAndCoverItExactly) {
+    StartQt();
+    PanelMonitor right = FindPanelMonitor("RIGHT");
+    EXPECT_EQ(right.Rect, QRect(640, 0, 800, 600));
+    EXPECT_NE(right.Screen, nullptr);
+    // A monitor Qt has not (yet) heard of is found through RandR.
+    ASSERT_TRUE(Server->SetMonitor("SIDE", {800, 200, 400, 300}));
+    PanelMonitor side = FindPanelMonitor("SIDE");
+    EXPECT_EQ(side.From, PanelMonitor::Source::RandrMonitor);
+    EXPECT_EQ(side.Rect, QRect(800, 200, 400, 300));
+    ASSERT_TRUE(Server->DeleteMonitor("SIDE"));
+    // No name: the primary screen, the one output showing the whole
+    // framebuffer here.
+    PanelMonitor primary = FindPanelMonitor("");
+    EXPECT_EQ(primary.From, PanelMonitor::Source::PrimaryScreen);
+    EXPECT_EQ(primary.Rect, QRect(0, 0, 1440, 600));
+    // Named but absent: the whole screen, as the pointer then covers it.
+    PanelMonitor absent = FindPanelMonitor("HDMI-9");
+    EXPECT_EQ(absent.From, PanelMonitor::Source::WholeScreen);
+    EXPECT_EQ(absent.Rect, QRect(0, 0, 1440, 600));
+
+    QWidget window(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool);
+    CoverMonitor(window, right);
+    window.show();
+    // Judged by the server, not by Qt's idea of the window.
+    const Window w = static_cast<Window>(window.winId());
+    XWindowAttributes a{};
+    int x = -1, y = -1;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            QCoreApplication::processEvents();
+            Window child;
+            XGetWindowAttributes(Viewer, w, &a);
+            XTranslateCoordinates(Viewer, w, DefaultRootWindow(Viewer), 0, 0, &x, &y, &child);
+            return a.map_state == IsViewable && x == 640 && y == 0 && a.width == 800 &&
+                   a.height == 600;
+        },
+        5s))
+        << x << "," << y << " " << a.width << "x" << a.height << " state " << a.map_state;
 }
 
 }  // namespace
