@@ -14,7 +14,11 @@
 #include "platform/gui-app.h"
 #include "platform/gui-monitor.h"
 #include "platform/input.h"
+#include "platform/platform.h"
+#include "platform/registry.h"
+#include "support/output_capture.h"
 #include "support/process.h"
+#include "support/regdata.h"
 #include "support/temp_root.h"
 #include "support/xorg_display.h"
 
@@ -98,8 +102,9 @@ class TwoMonitors : public ::testing::Test {
 
     // Moves there and waits until the server has put the pointer somewhere
     // else than where it was; returns where.
-    std::pair<int, int> MoveTo(uint32_t x, uint32_t y, std::pair<int, int> expected) {
-        In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, x, y, 0, 0);
+    std::pair<int, int> MoveTo(uint32_t x, uint32_t y, std::pair<int, int> expected,
+                               Input* in = nullptr) {
+        (in ? in : In.get())->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, x, y, 0, 0);
         std::pair<int, int> at{-1, -1};
         test::WaitUntil(
             [&] {
@@ -156,6 +161,32 @@ TEST_F(TwoMonitors, AMonitorAbsentAtStartIsSaidAtStart) {
     Open("HDMI-9");
     EXPECT_EQ(Placement, "monitor HDMI-9 absent, whole screen 1440x600+0+0");
     EXPECT_EQ(MoveTo(0xFFFF, 0, {1439, 0}), (std::pair{1439, 0}));
+}
+
+// The registry names the monitor; the host's start-up line says what the
+// pointer covers.
+TEST_F(TwoMonitors, HostTakesTheMonitorFromTheRegistry) {
+    uint32_t error = 0;
+    auto reg = OpenSqliteRegistry(Root.Path(), &error);
+    ASSERT_NE(reg, nullptr) << error;
+    auto set = [&](std::u16string_view key, std::u16string_view name, std::u16string_view text) {
+        RegKey k = 0;
+        ASSERT_EQ(reg->CreateKey(HKEY_LOCAL_MACHINE, key, &k), 0u);
+        auto bytes = test::SzBytes(text);
+        ASSERT_EQ(reg->SetValue(k, name, REG_SZ, bytes.data(), static_cast<uint32_t>(bytes.size())),
+                  0u);
+        reg->CloseKey(k);
+    };
+    set(u"Platform\\Input", u"Backend", u"x11");
+    set(u"Platform\\Input", u"Monitor", u"RIGHT");
+    set(u"Platform\\PortIo", u"Backend", u"log");
+    ::setenv("DISPLAY", Server->Name().c_str(), 1);
+    test::StdRedirect err(2);
+    auto host = LinuxPlatform::Create(Root.Path());
+    EXPECT_EQ(err.Text(),
+              "orvex: input backend x11 (monitor RIGHT 800x600+640+0), port backend log\n");
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(MoveTo(0, 0, {640, 0}, host->Get().Pointer), (std::pair{640, 0}));
 }
 
 TEST_F(TwoMonitors, ProgramsFindTheSameMonitorAndCoverItExactly) {

@@ -105,10 +105,12 @@ bool TwoMonitorXorg::Start(std::string* why) {
     std::ofstream(config) << Config;
     std::filesystem::create_directory(Dir_.File("xorg.conf.d"));
     const std::string out = Dir_.File("xorg.out"), log = Dir_.File("xorg.log");
-    // The server picks a free display and writes its number to stdout.
+    // The server picks a free display and writes its number to stdout. It
+    // ends when its last client goes: the fixture holds a connection for as
+    // long as it lives, so a test program that crashes leaves no server.
     if (!Server_.Start(
             {server, "-displayfd", "1", "-config", config, "-configdir", Dir_.File("xorg.conf.d"),
-             "-logfile", log, "-noreset", "-nolisten", "tcp", "-novtswitch", "-sharevts"},
+             "-logfile", log, "-terminate", "-nolisten", "tcp", "-novtswitch", "-sharevts"},
             out, Dir_.File("xorg.err"))) {
         *why = "cannot start " + server;
         return false;
