@@ -26,6 +26,12 @@
 // the headers above.
 #include <X11/Xlib.h>
 
+// Qt on X talks to the session bus through libdbus, which keeps a buffer
+// for the life of the process; it is not ours to free.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\n";
+}
+
 namespace orvex {
 namespace {
 
