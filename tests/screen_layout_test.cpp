@@ -51,19 +51,6 @@ TEST(PlacePanel, NamedMonitorOrTheWholeScreen) {
     EXPECT_EQ(PlacePanel(layout, "RIGHT").Rect, layout.Screen);
 }
 
-// The two together: the corners and the middle of the range on a monitor
-// that does not start at the screen's origin.
-TEST(PlacePanel, CornersOfAnOffsetMonitor) {
-    const ScreenRect r{640, 120, 800, 480};
-    auto at = [&](uint32_t x, uint32_t y) {
-        return std::pair{r.X + MapAbsolute(x, r.Width), r.Y + MapAbsolute(y, r.Height)};
-    };
-    EXPECT_EQ(at(0, 0), (std::pair{640, 120}));
-    EXPECT_EQ(at(0xFFFF, 0xFFFF), (std::pair{1439, 599}));
-    EXPECT_EQ(at(0x8000, 0x8000), (std::pair{1040, 360}));
-    EXPECT_EQ(DescribeRect(r), "800x480+640+120");
-}
-
 class MonitorNameTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -91,8 +78,6 @@ TEST_F(MonitorNameTest, ReadAsWrittenAndRefusedWhenUnusable) {
     Set(u"HDMI-1");
     EXPECT_EQ(PanelMonitorName(*Reg, &unusable), "HDMI-1");
     EXPECT_FALSE(unusable);
-    Set(u"HDMI-1", REG_DWORD);
-    EXPECT_EQ(PanelMonitorName(*Reg), "");
     Set(u"HDMI-1\r\norvex: forged line");
     EXPECT_EQ(PanelMonitorName(*Reg, &unusable), "");
     EXPECT_TRUE(unusable);
