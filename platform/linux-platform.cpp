@@ -56,7 +56,7 @@ Chosen ChooseInput(Registry& reg, const std::string& root) {
             // The window system scales a uinput device onto its outputs;
             // only it can confine the device to one monitor.
             if (!monitor.empty())
-                where += ", mapped onto monitor " + monitor + " by the window system";
+                where += "; map it onto monitor " + monitor + " in the window system";
             return {std::move(in), "uinput", where};
         }
         if (want == "uinput")
