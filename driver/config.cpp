@@ -201,30 +201,56 @@ void LoadFeedback(Driver& d, std::u16string_view keyPath) {
     d.State.FeedbackDuration = duration;
 }
 
-void SaveCalibration(Driver& d, std::u16string_view keyPath) {
+namespace {
+
+// What one save wrote: a point or the orientation counts as stored only once
+// its write succeeded and the write group around it has been committed.
+struct SaveResult {
+    bool KeyOpen = false;
+    bool Written[6] = {};
+    bool DirectionWritten = false;
+};
+
+void WritePoints(Driver& d, std::u16string_view keyPath, SaveResult* r) {
     DriverKey key(d, keyPath);
     if (!key.IsOpen())
         return;
+    r->KeyOpen = true;
+    for (size_t i = 0; i < 6; ++i)
+        r->Written[i] =
+            key.WriteU32(CalibrationValues[i].Name, d.State.*CalibrationValues[i].Field);
+}
+
+// A group that could not be committed took every value of it along, so each
+// one prints its own failure, as a failed write does.
+void ReportPoints(Driver& d, const SaveResult& r, bool lost) {
+    if (!r.KeyOpen)
+        return;  // the key's own message has been printed
+    for (size_t i = 0; i < 6; ++i) {
+        if (!r.Written[i] || lost)
+            DebugPrint(d, "ORVEXSER: Failed to RegSet%s\r\n", CalibrationValues[i].Label);
+    }
+}
+
+}  // namespace
+
+void SaveCalibration(Driver& d, std::u16string_view keyPath) {
     // The six points belong together: a process killed part way through must
     // leave the stored calibration either wholly old or wholly new. One write
     // group keeps them together without merging their results: each point
     // still succeeds or fails on its own, and the next is written all the
     // same. The messages wait until the group has ended so that none is
     // printed while the registry is held.
-    bool written[6] = {};
+    SaveResult r;
     uint32_t commit = 0;
-    {
-        RegistryWriteGroup group(key.Reg());
-        for (size_t i = 0; i < 6; ++i)
-            written[i] =
-                key.WriteU32(CalibrationValues[i].Name, d.State.*CalibrationValues[i].Field);
+    if (d.Sys.Reg) {
+        RegistryWriteGroup group(*d.Sys.Reg);
+        WritePoints(d, keyPath, &r);
         commit = group.Commit();
+    } else {
+        WritePoints(d, keyPath, &r);  // reports that the key cannot be opened
     }
-    for (size_t i = 0; i < 6; ++i) {
-        // A group that could not be committed took every point with it.
-        if (!written[i] || commit != 0)
-            DebugPrint(d, "ORVEXSER: Failed to RegSet%s\r\n", CalibrationValues[i].Label);
-    }
+    ReportPoints(d, r, commit != 0);
 }
 
 void SavePanelDirection(Driver& d, std::u16string_view keyPath) {
@@ -232,6 +258,34 @@ void SavePanelDirection(Driver& d, std::u16string_view keyPath) {
     if (!key.IsOpen())
         return;
     if (!key.WriteU32(u"PanelDirection", d.State.PanelDirection))
+        DebugPrint(d, "ORVEXSER: Failed to PanelDirection\r\n");
+}
+
+void SaveCalibrationAndDirection(Driver& d, std::u16string_view keyPath) {
+    if (!d.Sys.Reg) {
+        SaveCalibration(d, keyPath);  // each reports that the key cannot be opened
+        SavePanelDirection(d, keyPath);
+        return;
+    }
+    // The six points and the orientation land together or not at all, so a
+    // crash mid-save never leaves a mixed calibration.
+    SaveResult r;
+    bool direction = false;
+    bool directionKey = false;
+    uint32_t commit = 0;
+    {
+        RegistryWriteGroup group(*d.Sys.Reg);
+        WritePoints(d, keyPath, &r);
+        {
+            DriverKey key(d, keyPath);
+            directionKey = key.IsOpen();
+            direction = directionKey && key.WriteU32(u"PanelDirection", d.State.PanelDirection);
+        }
+        commit = group.Commit();
+    }
+    const bool lost = commit != 0;
+    ReportPoints(d, r, lost);
+    if (directionKey && (!direction || lost))
         DebugPrint(d, "ORVEXSER: Failed to PanelDirection\r\n");
 }
 

@@ -5,6 +5,11 @@
 
 namespace orvex {
 
+namespace {
+// The hold in force on this thread, if any.
+thread_local HeldDebugLines* CurrentHold = nullptr;
+}  // namespace
+
 void DebugPrint(Driver& d, const char* format, ...) {
     char line[512];
     va_list args;
@@ -14,8 +19,37 @@ void DebugPrint(Driver& d, const char* format, ...) {
     if (n < 0)
         return;
     size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    if (CurrentHold && CurrentHold->Holds(d)) {
+        CurrentHold->Keep(std::string_view(line, len));
+        return;
+    }
     if (d.Sys.Debug)
         d.Sys.Debug->Print(std::string_view(line, len));
+}
+
+HeldDebugLines::HeldDebugLines(Driver& d) : D_(d), Outer_(CurrentHold) {
+    CurrentHold = this;
+}
+
+HeldDebugLines::~HeldDebugLines() {
+    if (!Released_)
+        CurrentHold = Outer_;
+}
+
+void HeldDebugLines::Keep(std::string_view line) {
+    // A walk prints a handful of lines; anything past that is dropped.
+    if (Lines_.size() < 64)
+        Lines_.emplace_back(line);
+}
+
+void HeldDebugLines::Release() {
+    if (Released_)
+        return;
+    Released_ = true;
+    CurrentHold = Outer_;
+    for (const auto& line : Lines_)
+        DebugPrint(D_, "%s", line.c_str());
+    Lines_.clear();
 }
 
 void Event::Set() {

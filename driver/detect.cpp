@@ -8,6 +8,7 @@
 // A TS controller announces itself with the 4-byte model signature once RTS
 // comes on; an EL controller answers command packets. The signature match
 // position is deliberately carried from one rate to the next.
+#include <algorithm>
 #include <cstdio>
 
 #include "common/orvex.h"
@@ -36,15 +37,70 @@ void SleepMs(Driver& d, uint32_t ms) {
     d.Sys.Timers->SleepMilliseconds(ms);
 }
 
-// One read of a reply: at most 55 bytes into the 56-byte buffer; succeeds
-// only when the read succeeded and brought at least one byte.
-bool ReadReplyEL(Driver& d, uint8_t (&buffer)[56], uint32_t* count) {
+// How long the detection reads wait, on a line that takes time.
+//
+// A character takes 10 bits on the wire (start, 8 data, stop). A write
+// returns once the port has the bytes, before they have left, so an answer
+// cannot begin before the command has crossed the wire, and its first byte
+// cannot be read before it has crossed back. A read that expects an answer
+// therefore waits for its first byte
+//     (command characters + 1) x character time + AnswerAllowanceMs,
+// where the allowance covers the controller's own answer time (a few ms)
+// plus the latency of a USB serial adapter (up to 16 ms) and our scheduling.
+// After a byte, reading goes on until the line has been silent for
+// SilentCharacters character times, but never less than the 20 ms a port
+// has as opened: 20 ms from 38400 down to 2400 BPS, 34 ms at 1200.
+constexpr uint32_t AnswerAllowanceMs = 40;
+constexpr uint32_t SilentCharacters = 4;
+constexpr uint32_t AsOpenedIntervalMs = 20;
+constexpr uint32_t CommandCharacters = 10;
+
+struct LineTiming {
+    uint32_t FirstByteMs;  // after a command, or after RTS (no command)
+    uint32_t ReplyMs;      // after an EL command
+    uint32_t SilenceMs;
+};
+
+LineTiming TimingAt(uint32_t rate) {
+    auto charsMs = [rate](uint32_t chars) {
+        return static_cast<uint32_t>((uint64_t{chars} * 10 * 1000 + rate - 1) / rate);
+    };
+    return {charsMs(1) + AnswerAllowanceMs, charsMs(CommandCharacters + 1) + AnswerAllowanceMs,
+            std::max(charsMs(SilentCharacters), AsOpenedIntervalMs)};
+}
+
+// Makes the next reads return as soon as a byte is there, or after ms
+// without one. The result is not examined: a port that refuses keeps its
+// earlier time-outs, which end reads just the same.
+void ReadsWaitAtMost(SerialPort& io, const CommTimeouts& base, uint32_t ms) {
+    CommTimeouts t = base;
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = ms;
+    io.SetCommTimeouts(t);
+}
+
+// Reading a reply: at most 55 bytes into the 56-byte buffer, read until the
+// line falls silent; succeeds only when the first read succeeded and brought
+// at least one byte.
+bool ReadReplyEL(Driver& d, const CommTimeouts& base, const LineTiming& timing,
+                 uint8_t (&buffer)[56], uint32_t* count) {
+    SerialPort& io = *d.PortHandle;
     *count = 0;
     uint32_t got = 0;
-    if (!d.PortHandle->Read(buffer, 55, &got))
+    ReadsWaitAtMost(io, base, timing.ReplyMs);
+    if (!io.Read(buffer, 55, &got) || got == 0)
         return false;
     *count = got;
-    return got > 0;
+    ReadsWaitAtMost(io, base, timing.SilenceMs);
+    while (*count < 55) {
+        got = 0;
+        // A later read that fails ends the reply with what came before it.
+        if (!io.Read(buffer + *count, 55 - *count, &got) || got == 0)
+            break;
+        *count += got;
+    }
+    return true;
 }
 
 }  // namespace
@@ -93,7 +149,7 @@ ReplyEL FindReplyEL(std::span<const uint8_t> bytes, uint8_t wanted, uint32_t off
     return {false, 0, 0};
 }
 
-uint32_t ProbeEL(Driver& d) {
+uint32_t ProbeEL(Driver& d, const CommTimeouts& base, uint32_t rate) {
     static constexpr uint8_t First[8] = {0x51, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     static constexpr uint8_t Second[8] = {0x54, 0x4B, 0x34, 0x38, 0x31, 0x37, 0x4D, 0x00};
     static constexpr uint8_t Third[8] = {0x54, 0x4B, 0x34, 0x38, 0x31, 0x37, 0x4D, 0xFF};
@@ -102,10 +158,11 @@ uint32_t ProbeEL(Driver& d) {
 
     uint8_t reply[56] = {};
     uint32_t count = 0;
+    const LineTiming timing = TimingAt(rate);
 
     if (!SendPacketEL(d, First))
         return 0;
-    if (!ReadReplyEL(d, reply, &count))
+    if (!ReadReplyEL(d, base, timing, reply, &count))
         return 0;
     // Any answer at all counts as an EL controller; the acknowledgement only
     // decides whether the identity exchange follows.
@@ -115,7 +172,7 @@ uint32_t ProbeEL(Driver& d) {
 
     if (!SendPacketEL(d, Second))
         return 0;
-    if (!ReadReplyEL(d, reply, &count))
+    if (!ReadReplyEL(d, base, timing, reply, &count))
         return 0;
     r = FindReplyEL(std::span<const uint8_t>(reply, count), Ack, 0);
     if (!r.Found)
@@ -139,7 +196,12 @@ uint32_t ConfigureReading(Driver& d) {
         DebugPrint(d, "ORVEXSER: GetCommTimeouts error %d\r\n", static_cast<int>(GetLastError()));
         return 0;
     }
-    timeouts.ReadIntervalTimeout = 0;
+    // A read hands over whatever has arrived and never waits for the rest of
+    // a report: all-zero time-outs would make it wait for the whole chunk, so
+    // after stray bytes every report would sit in the port until the next one
+    // came (a lift-off until the next touch). The reader waits for received
+    // characters between reads, so it never spins.
+    timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     if (!port.SetCommTimeouts(timeouts)) {
@@ -190,6 +252,10 @@ uint32_t DetectController(Driver& d) {
         return 0;
     }
     const Dcb saved = dcb;
+    // The write time-outs stay as the port has them (none, for a port that
+    // cannot say); the result is not examined.
+    CommTimeouts base;
+    io.GetCommTimeouts(&base);
 
     uint8_t received = 0;  // keeps the last byte of the drain or the signature wait
     unsigned match = 0;    // not reset between rates
@@ -209,6 +275,8 @@ uint32_t DetectController(Driver& d) {
         io.LineControl(IOCTL_SERIAL_SET_DTR);
         SleepMs(d, 150);
 
+        const LineTiming timing = TimingAt(entry.Rate);
+        ReadsWaitAtMost(io, base, timing.SilenceMs);
         for (;;) {
             uint32_t got = 0;
             io.Read(&received, 1, &got);  // result not examined: no byte ends the drain
@@ -220,7 +288,10 @@ uint32_t DetectController(Driver& d) {
         SleepMs(d, 10);
 
         if (entry.SignatureWait) {
-            for (;;) {
+            // The signature follows the rise of RTS: the first read waits for
+            // the controller to answer, later ones for the line to fall silent.
+            ReadsWaitAtMost(io, base, timing.FirstByteMs);
+            for (bool first = true;; first = false) {
                 uint32_t got = 0;
                 if (!io.Read(&received, 1, &got)) {
                     DebugPrint(d, "ORVEXSER: ReadFile error %d\r\n",
@@ -241,10 +312,12 @@ uint32_t DetectController(Driver& d) {
                 }
                 if (got == 0)
                     break;
+                if (first)
+                    ReadsWaitAtMost(io, base, timing.SilenceMs);
             }
         }
 
-        if (entry.ProbeEl && ProbeEL(d)) {
+        if (entry.ProbeEl && ProbeEL(d, base, entry.Rate)) {
             DebugPrint(d, "ORVEXSER: TouchScreen found on %s %dBPS, [EL]\r\n", name,
                        static_cast<int>(entry.Rate));
             s.Protocol = 1;

@@ -11,7 +11,10 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -138,6 +141,28 @@ struct Driver {
 // Debug output: formats like printf and hands one line to the platform.
 void DebugPrint(Driver& d, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// While one lives, the lines this thread prints for its driver are held
+// back; Release prints them in order, and destruction without it drops them.
+// Other threads' lines go out as usual. Holds nest on a thread, last made
+// first undone.
+class HeldDebugLines {
+  public:
+    explicit HeldDebugLines(Driver& d);
+    ~HeldDebugLines();
+    HeldDebugLines(const HeldDebugLines&) = delete;
+    HeldDebugLines& operator=(const HeldDebugLines&) = delete;
+    void Release();
+
+    bool Holds(const Driver& d) const { return &D_ == &d; }
+    void Keep(std::string_view line);
+
+  private:
+    Driver& D_;
+    HeldDebugLines* Outer_;
+    bool Released_ = false;
+    std::vector<std::string> Lines_;
+};
+
 // ---- state and spans
 void RecomputeSpans(DriverState& s);
 
@@ -167,6 +192,10 @@ void LoadPanelDirection(Driver& d, std::u16string_view keyPath);
 void LoadFeedback(Driver& d, std::u16string_view keyPath);
 void SaveCalibration(Driver& d, std::u16string_view keyPath);
 void SavePanelDirection(Driver& d, std::u16string_view keyPath);
+// Both saves in one write group, for IOCTL_ORX_SET_CALIBRATION: every value
+// that does not reach storage, whether its write or the group's commit
+// failed, prints its failure line.
+void SaveCalibrationAndDirection(Driver& d, std::u16string_view keyPath);
 
 // ---- report decoding
 struct Report {
@@ -214,7 +243,8 @@ bool RecoverPort(Driver& d);
 
 // ---- detection
 uint32_t DetectController(Driver& d);
-uint32_t ProbeEL(Driver& d);
+// Works on PortHandle at rate; base holds the write time-outs to keep.
+uint32_t ProbeEL(Driver& d, const CommTimeouts& base, uint32_t rate);
 uint32_t SendPacketEL(Driver& d, const uint8_t (&params)[8]);
 struct ReplyEL {
     bool Found;

@@ -113,18 +113,9 @@ uint32_t DriverIoControl(Driver& d, uint32_t code, const uint8_t* in, uint32_t i
             s.CalibrationY3 = t.CalibrationY3;
             s.PanelDirection = t.PanelDirection;
             RecomputeSpans(s);
-            if (d.Sys.Reg) {
-                // The six points and the orientation land together or not at
-                // all, so a crash mid-save never leaves a mixed calibration.
-                RegistryWriteGroup group(*d.Sys.Reg);
-                SaveCalibration(d, DriverKeyPath);
-                SavePanelDirection(d, DriverKeyPath);
-                group.Commit();
+            SaveCalibrationAndDirection(d, DriverKeyPath);
+            if (d.Sys.Reg)
                 d.Sys.Reg->FlushKey(HKEY_LOCAL_MACHINE);
-            } else {
-                SaveCalibration(d, DriverKeyPath);  // reports that the key cannot be opened
-                SavePanelDirection(d, DriverKeyPath);
-            }
             ReportBytes(returned, 0);
             return 1;  // also when a registry write failed: the calibration is in force
         }

@@ -83,9 +83,8 @@ uint32_t DriverDeinit(Driver& d) {
         std::lock_guard g(d.PortLock);
         if (d.PortHandle) {
             // Clearing the mask makes a pending wait return so the reader
-            // sees the request. Between reports the reader sits in a read
-            // that waits for a whole report, which only closing wakes; the
-            // port object itself lives on until the thread has ended, so the
+            // sees the request; closing also ends a read under way. The port
+            // object itself lives on until the thread has ended, so the
             // thread never reaches a dead handle.
             d.PortHandle->SetCommMask(0);
             if (reader)
@@ -106,16 +105,54 @@ uint32_t DriverDeinit(Driver& d) {
     return 1;
 }
 
+namespace {
+
+// While the port is gone it is looked for often and quietly. A port that is
+// there but silent costs a whole detection walk, which resets the controller
+// through its lines, so those walks back off, to one a minute.
+constexpr uint32_t LookFirstMs = 100;
+constexpr uint32_t LookLongestMs = 2000;
+constexpr uint32_t WalkPauseFirstMs = 5000;
+constexpr uint32_t WalkPauseLongestMs = 60000;
+
+// Waits on the timer service's clock until ms have passed or the driver is
+// being stopped (ReaderWake); without a timer service, in real time.
+class RecoveryPause {
+  public:
+    explicit RecoveryPause(Driver& d) : D_(d) {
+        if (d.Sys.Timers)
+            Timer_ = d.Sys.Timers->CreateTimer([&d] { d.ReaderWake.Set(); });
+    }
+    void Wait(uint32_t ms) {
+        if (!Timer_) {
+            D_.ReaderWake.Wait(ms);
+            return;
+        }
+        Timer_->Set(ms);
+        while (!D_.State.StopRequested && !D_.ReaderWake.Wait(1000)) {
+        }
+        Timer_->Cancel();
+    }
+
+  private:
+    Driver& D_;
+    std::unique_ptr<OneShotTimer> Timer_;
+};
+
+}  // namespace
+
 bool RecoverPort(Driver& d) {
     DriverState& s = d.State;
     ClosePort(d);
 
-    uint32_t delayMs = 100;
+    RecoveryPause pause(d);
+    uint32_t lookMs = LookFirstMs;
+    uint32_t walkPauseMs = WalkPauseFirstMs;
+    uint32_t delayMs = lookMs;
     while (!s.StopRequested) {
-        d.ReaderWake.Wait(delayMs);
+        pause.Wait(delayMs);
         if (s.StopRequested)
             break;
-        delayMs = std::min<uint32_t>(delayMs * 2, 2000);
 
         // Look quietly whether the device is back before detection, which
         // reports every step of its walk.
@@ -125,15 +162,25 @@ bool RecoverPort(Driver& d) {
         if (auto probe = d.Sys.Serial->Open(*name)) {
             probe->Close();
         } else {
+            // Gone (again): when it shows up, it is a fresh plug-in.
+            lookMs = std::min(lookMs * 2, LookLongestMs);
+            delayMs = lookMs;
+            walkPauseMs = WalkPauseFirstMs;
             continue;
         }
+        // A fruitless walk would print its version, detecting and not-found
+        // lines again and again; only a walk that finds the controller says
+        // so.
+        HeldDebugLines held(d);
         if (DetectController(d)) {
             if (s.StopRequested)
                 break;
+            held.Release();
             DebugPrint(d, "ORVEXSER: Touch controller is back, resuming\r\n");
             return true;
         }
-        delayMs = 5000;  // the port is there but the controller is silent
+        delayMs = walkPauseMs;
+        walkPauseMs = std::min(walkPauseMs * 2, WalkPauseLongestMs);
     }
     return false;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <optional>
 
 #include "platform/lasterror.h"
 
@@ -33,11 +34,56 @@ struct SimulatedDevice::Core {
     uint64_t NextSession = 0;
     uint32_t Opens = 0;
     size_t Blocked = 0;
+
+    // Line time (KeepLineTime): set once, then fixed.
+    ManualTimerService* Clock = nullptr;
+    uint32_t TurnaroundUs = 0;
+    std::deque<uint64_t> RxAt;  // when each byte of Rx arrives
+    uint64_t RxFreeAt = 0;      // the far end's last byte on its way arrives
+    uint64_t TxFreeAt = 0;      // the host's last byte written has crossed
+
+    uint64_t CharacterUs() const { return 10'000'000ull / std::max<uint32_t>(State.BaudRate, 1); }
+    // Bytes that can be read at time now.
+    size_t Arrived(uint64_t now) const {
+        if (!Clock)
+            return Rx.size();
+        size_t n = 0;
+        while (n < RxAt.size() && RxAt[n] <= now)
+            ++n;
+        return n;
+    }
+    void PopFront(size_t n) {
+        Rx.erase(Rx.begin(), Rx.begin() + static_cast<std::ptrdiff_t>(n));
+        if (Clock)
+            RxAt.erase(RxAt.begin(), RxAt.begin() + static_cast<std::ptrdiff_t>(n));
+    }
 };
 
 namespace {
 
 using Core = SimulatedDevice::Core;
+
+// While the far end handles a write or a change of the lines on this thread,
+// what it sends starts no earlier than FromUs.
+struct SendContext {
+    const Core* C;
+    uint64_t FromUs;
+};
+thread_local const SendContext* CurrentSend = nullptr;
+
+class SendingFrom {
+  public:
+    SendingFrom(const Core* c, uint64_t fromUs) : Context_{c, fromUs}, Outer_(CurrentSend) {
+        CurrentSend = &Context_;
+    }
+    ~SendingFrom() { CurrentSend = Outer_; }
+    SendingFrom(const SendingFrom&) = delete;
+    SendingFrom& operator=(const SendingFrom&) = delete;
+
+  private:
+    SendContext Context_;
+    const SendContext* Outer_;
+};
 
 bool FailWith(uint32_t error) {
     SetLastError(error);
@@ -74,6 +120,7 @@ class SimulatedPort final : public SerialPort {
 
     bool SetCommState(const Dcb& dcb) override {
         std::shared_ptr<SimulatedFarEnd> farEnd;
+        uint64_t from = 0;
         {
             Call call(*this);
             if (!call.Usable())
@@ -85,9 +132,12 @@ class SimulatedPort final : public SerialPort {
             C_->State = dcb;
             C_->Log.push_back({SimulatedDevice::LogEntry::Kind::CommState, 0, dcb});
             farEnd = C_->FarEnd;
+            from = AnswerFrom(C_->Clock ? C_->Clock->NowMicroseconds() : 0);
         }
-        if (farEnd)
+        if (farEnd) {
+            SendingFrom context(C_.get(), from);
             farEnd->OnCommState(dcb);
+        }
         return true;
     }
 
@@ -123,6 +173,16 @@ class SimulatedPort final : public SerialPort {
         if (!mask)
             return FailWith(ERROR_INVALID_PARAMETER);
         *mask = 0;
+        uint64_t advance = 0;
+        ManualTimerService* clock = nullptr;
+        const bool ok = WaitLocked(mask, &clock, &advance);
+        // Outside the lock: moving the clock may run timers that use the port.
+        if (clock && advance)
+            clock->AdvanceMicroseconds(advance);
+        return ok;
+    }
+
+    bool WaitLocked(uint32_t* mask, ManualTimerService** clock, uint64_t* advance) {
         Call call(*this);
         if (!call.Usable())
             return false;
@@ -140,12 +200,20 @@ class SimulatedPort final : public SerialPort {
         if (C_->MaskGeneration != generation)
             return true;
         *mask = EV_RXCHAR;
+        if (C_->Clock) {
+            // Returns when the first byte has crossed the wire.
+            const uint64_t now = C_->Clock->NowMicroseconds();
+            *clock = C_->Clock;
+            *advance = C_->RxAt.front() > now ? C_->RxAt.front() - now : 0;
+        }
         return true;
     }
 
     bool Read(uint8_t* buffer, uint32_t count, uint32_t* read) override {
         uint32_t got = 0;
         uint32_t waited = 0;
+        uint64_t advance = 0;
+        ManualTimerService* clock = nullptr;
         bool ok = true;
         {
             Call call(*this);
@@ -155,11 +223,15 @@ class SimulatedPort final : public SerialPort {
                 return false;
             if (!buffer && count > 0)
                 return FailWith(ERROR_INVALID_PARAMETER);
-            ok = ReadLocked(call, buffer, count, &got, &waited);
+            clock = C_->Clock;
+            ok = clock ? ReadTimedLocked(call, buffer, count, &got, &advance)
+                       : ReadLocked(call, buffer, count, &got, &waited);
             if (read)
                 *read = got;
         }
         // Outside the lock: the hook may run timers that use this port.
+        if (clock && advance)
+            clock->AdvanceMicroseconds(advance);
         if (waited && C_->TimePasses)
             C_->TimePasses(waited);
         return ok;
@@ -169,6 +241,7 @@ class SimulatedPort final : public SerialPort {
         if (written)
             *written = 0;
         std::shared_ptr<SimulatedFarEnd> farEnd;
+        uint64_t from = 0;
         {
             Call call(*this);
             if (!call.Usable())
@@ -177,17 +250,26 @@ class SimulatedPort final : public SerialPort {
                 return FailWith(ERROR_INVALID_PARAMETER);
             C_->Written.insert(C_->Written.end(), buffer, buffer + count);
             farEnd = C_->FarEnd;
+            if (C_->Clock) {
+                // The far end hears the write once its last byte has crossed.
+                const uint64_t now = C_->Clock->NowMicroseconds();
+                C_->TxFreeAt = std::max(now, C_->TxFreeAt) + count * C_->CharacterUs();
+                from = C_->TxFreeAt + C_->TurnaroundUs;
+            }
         }
         if (written)
             *written = count;
-        if (farEnd && count > 0)
+        if (farEnd && count > 0) {
+            SendingFrom context(C_.get(), from);
             farEnd->OnWrite(std::span<const uint8_t>(buffer, count));
+        }
         return true;
     }
 
     bool LineControl(uint32_t code) override {
         std::shared_ptr<SimulatedFarEnd> farEnd;
         bool rts = false, dtr = false;
+        uint64_t from = 0;
         {
             Call call(*this);
             if (!call.Usable())
@@ -212,9 +294,12 @@ class SimulatedPort final : public SerialPort {
             rts = C_->Rts;
             dtr = C_->Dtr;
             farEnd = C_->FarEnd;
+            from = AnswerFrom(C_->Clock ? C_->Clock->NowMicroseconds() : 0);
         }
-        if (farEnd)
+        if (farEnd) {
+            SendingFrom context(C_.get(), from);
             farEnd->OnLines(rts, dtr);
+        }
         return true;
     }
 
@@ -294,7 +379,7 @@ class SimulatedPort final : public SerialPort {
             const uint32_t take =
                 static_cast<uint32_t>(std::min<size_t>(count - *got, C_->Rx.size()));
             std::copy_n(C_->Rx.begin(), take, buffer + *got);
-            C_->Rx.erase(C_->Rx.begin(), C_->Rx.begin() + take);
+            C_->PopFront(take);
             *got += take;
 
             if (*got == count || immediate)
@@ -329,6 +414,70 @@ class SimulatedPort final : public SerialPort {
         }
     }
 
+    // Locked. When an answer to something the host did at now may begin.
+    uint64_t AnswerFrom(uint64_t now) const { return C_->Clock ? now + C_->TurnaroundUs : 0; }
+
+    // Read on a line that keeps time: the same time-outs as ReadLocked, with
+    // the clock moved on (by *advance, once the lock is released) to when the
+    // read ends.
+    bool ReadTimedLocked(Call& call, uint8_t* buffer, uint32_t count, uint32_t* got,
+                         uint64_t* advance) {
+        if (count == 0)
+            return true;
+        const CommTimeouts t = C_->Timeouts;
+        const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
+                               t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+        const bool anyOrConstant =
+            t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+            t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+        const uint64_t start = C_->Clock->NowMicroseconds();
+        std::optional<uint64_t> total;
+        if (anyOrConstant) {
+            total = start + uint64_t{t.ReadTotalTimeoutConstant} * 1000;
+        } else if (!immediate) {
+            const uint64_t ms =
+                uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
+            if (ms > 0)
+                total = start + ms * 1000;
+        }
+        uint64_t now = start;
+        uint64_t lastByte = start;
+        for (;;) {
+            const size_t take = std::min<size_t>(count - *got, C_->Arrived(now));
+            if (take > 0) {
+                lastByte = C_->RxAt[take - 1];
+                std::copy_n(C_->Rx.begin(), take, buffer + *got);
+                C_->PopFront(take);
+                *got += static_cast<uint32_t>(take);
+            }
+            *advance = now - start;
+            if (*got == count || immediate || (anyOrConstant && *got > 0))
+                return true;
+            std::optional<uint64_t> deadline = total;
+            if (!anyOrConstant && *got > 0 && t.ReadIntervalTimeout > 0) {
+                const uint64_t gap = lastByte + uint64_t{t.ReadIntervalTimeout} * 1000;
+                deadline = deadline ? std::min(*deadline, gap) : gap;
+            }
+            if (!C_->RxAt.empty() && (!deadline || C_->RxAt.front() <= *deadline)) {
+                now = std::max(now, C_->RxAt.front());
+                continue;
+            }
+            if (deadline) {
+                *advance = std::max(now, *deadline) - start;
+                return true;
+            }
+            // No finite limit and nothing on its way: wait for the far end.
+            call.Wait([&] { return !C_->Rx.empty(); });
+            if (call.Aborted())
+                return FailWith(ERROR_OPERATION_ABORTED);
+            if (call.Dead()) {
+                if (*got > 0)
+                    return true;
+                return FailWith(ERROR_DEVICE_NOT_CONNECTED);
+            }
+        }
+    }
+
     std::shared_ptr<Core> C_;
     const uint64_t Session_;
     // Guarded by C_->Lock.
@@ -355,11 +504,29 @@ void SimulatedDevice::Send(std::span<const uint8_t> bytes) {
     if (C_->Unplugged)
         return;
     C_->Rx.insert(C_->Rx.end(), bytes.begin(), bytes.end());
+    if (C_->Clock) {
+        uint64_t from = C_->Clock->NowMicroseconds();
+        if (CurrentSend && CurrentSend->C == C_.get())
+            from = std::max(from, CurrentSend->FromUs);
+        uint64_t at = std::max(from, C_->RxFreeAt);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            C_->RxAt.push_back(at += C_->CharacterUs());
+        C_->RxFreeAt = at;
+    }
     C_->Changed.notify_all();
 }
 
 void SimulatedDevice::Send(std::initializer_list<uint8_t> bytes) {
     Send(std::span<const uint8_t>(bytes.begin(), bytes.size()));
+}
+
+void SimulatedDevice::KeepLineTime(ManualTimerService& clock, uint32_t turnaroundUs) {
+    std::lock_guard lock(C_->Lock);
+    C_->Clock = &clock;
+    C_->TurnaroundUs = turnaroundUs;
+    const uint64_t now = clock.NowMicroseconds();
+    C_->RxAt.assign(C_->Rx.size(), now);  // what is already there has arrived
+    C_->RxFreeAt = C_->TxFreeAt = now;
 }
 
 void SimulatedDevice::FailOpen(uint32_t error) {
@@ -382,6 +549,7 @@ void SimulatedDevice::Unplug() {
     C_->Unplugged = true;
     C_->Session = 0;
     C_->Rx.clear();
+    C_->RxAt.clear();
     C_->Changed.notify_all();
 }
 

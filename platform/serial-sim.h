@@ -14,6 +14,11 @@
 // sees time go by. A read with no finite limit (all three time-outs 0, or an
 // interval alone before the first byte) blocks until enough bytes are sent,
 // the handle is closed or the device is unplugged.
+//
+// A device can instead keep line time on a controllable clock
+// (KeepLineTime): then every byte takes 10 bits at the line's rate, a read
+// or wait moves the clock on to the moment its bytes arrive or its time-out
+// runs out, and the far end hears a write only once it has crossed the wire.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +33,7 @@
 #include <vector>
 
 #include "platform/serial.h"
+#include "platform/timer-manual.h"
 
 namespace orvex {
 
@@ -64,6 +70,15 @@ class SimulatedDevice {
 
     // Null detaches. Calls already under way finish with the old far end.
     void Attach(std::shared_ptr<SimulatedFarEnd> farEnd);
+
+    // From now on the line keeps time on clock (which must outlive the
+    // device): bytes the far end sends arrive one character time (10 bits at
+    // the current rate) apart, after those already on their way; what the
+    // far end sends while it handles a write or a change of the lines starts
+    // turnaroundUs after it heard the last byte of the write (or saw the
+    // lines change). Reads and waits move the clock on instead of telling
+    // the time-passes hook. Writes still return at once.
+    void KeepLineTime(ManualTimerService& clock, uint32_t turnaroundUs = 2000);
 
     // Queues bytes on the port's receive side and wakes waiting calls. Bytes
     // sent while unplugged are lost.

@@ -131,12 +131,13 @@ TEST_F(Detection, TsControllerIsFoundAt9600AfterSilenceAt38400) {
     EXPECT_EQ(codes, (std::vector<uint32_t>{IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_DTR,
                                             IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS,
                                             IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_SET_RTS}));
-    // Ready for the reader: 8N1 at the found rate, blocking reads, EV_RXCHAR.
+    // Ready for the reader: 8N1 at the found rate, reads that return at once
+    // with what has arrived, EV_RXCHAR.
     EXPECT_EQ(Com1().CommState().BaudRate, 9600u);
     EXPECT_EQ(Com1().CommState().ByteSize, 8);
     CommTimeouts t = Com1().Timeouts();
-    EXPECT_EQ(t.ReadIntervalTimeout + t.ReadTotalTimeoutConstant + t.ReadTotalTimeoutMultiplier,
-              0u);
+    EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant + t.ReadTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(Com1().Mask(), EV_RXCHAR);
 }
 
@@ -369,10 +370,10 @@ TEST_F(Detection, StartRunsTheReaderForTheDetectedProtocolAndStopEndsIt) {
     EXPECT_FALSE(Com1().IsOpen());
 }
 
-TEST_F(Detection, StopWakesAReaderBlockedInTheMiddleOfAReport) {
+TEST_F(Detection, StopWakesAReaderInTheMiddleOfAReport) {
     auto far = AttachController(SimProtocol::TS, 38400);
     ASSERT_NE(DriverInit(T.D), 0u);
-    // Two bytes of a five-byte report: the reader's read waits for the rest.
+    // Two bytes of a five-byte report: the reader waits for the rest.
     Com1().Send({0xA0, 0x01});
     ASSERT_TRUE(WaitUntil([&] { return Com1().BlockedCalls() == 1 && Com1().Pending() == 0; }, 5s));
     auto start = std::chrono::steady_clock::now();
@@ -438,3 +439,98 @@ INSTANTIATE_TEST_SUITE_P(Table, DetectionRates,
                                            RateCase{SimProtocol::EL, 1200, true, SimProtocol::EL}));
 
 }  // namespace
+
+// ---- on a line that keeps time
+
+// Each byte takes 10 bits at the line's rate, and a controller answers only
+// after the command has crossed the wire, the way a real line behaves and a
+// pseudo-terminal does not.
+class TimedDetection : public Detection,
+                       public ::testing::WithParamInterface<std::pair<SimProtocol, uint32_t>> {};
+
+TEST_P(TimedDetection, EveryRateIsFoundAndAnElControllerGetsAllThreeCommands) {
+    const auto [protocol, rate] = GetParam();
+    auto far = AttachController(protocol, rate);
+    Com1().KeepLineTime(T.Timers);
+    ASSERT_NE(DetectController(T.D), 0u);
+    const bool el = protocol == SimProtocol::EL;
+    EXPECT_EQ(T.D.State.Protocol, el ? 1 : 0);
+    EXPECT_TRUE(Printed("ORVEXSER: TouchScreen found on COM1: " + std::to_string(rate) + "BPS, " +
+                        (el ? "[EL]" : "[TS]") + "\r\n"));
+    EXPECT_EQ(Com1().CommState().BaudRate, rate);
+    if (el) {
+        EXPECT_EQ(far->Controller.Count().Acks, 3u);
+        auto written = Com1().Written();
+        const std::vector<uint8_t> third = {0x55, 0x54, 0x4B, 0x34, 0x38,
+                                            0x31, 0x37, 0x4D, 0xFF, 0xBE};
+        ASSERT_GE(written.size(), 10u);
+        EXPECT_TRUE(std::equal(third.begin(), third.end(), written.end() - 10));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, TimedDetection,
+    ::testing::Values(std::pair{SimProtocol::EL, 9600u}, std::pair{SimProtocol::EL, 19200u},
+                      std::pair{SimProtocol::EL, 4800u}, std::pair{SimProtocol::EL, 2400u},
+                      std::pair{SimProtocol::EL, 1200u}, std::pair{SimProtocol::TS, 38400u},
+                      std::pair{SimProtocol::TS, 9600u}, std::pair{SimProtocol::TS, 19200u}),
+    [](const auto& info) {
+        return std::string(info.param.first == SimProtocol::EL ? "EL" : "TS") +
+               std::to_string(info.param.second);
+    });
+
+TEST_F(Detection, OnATimedLineNobodyAnsweringIsGivenUpOnInTime) {
+    Com1().KeepLineTime(T.Timers);
+    const uint64_t start = T.Timers.NowMicroseconds();
+    EXPECT_EQ(DetectController(T.D), 0u);
+    const uint64_t took = T.Timers.NowMicroseconds() - start;
+    EXPECT_TRUE(
+        Printed("ORVEXSER: No TouchScreen found. Returning serial port to original status.\r\n"));
+    // The sleeps alone are 6 x 160 ms; the reads' allowances add what a real
+    // line needs, and no more than start-up can afford.
+    EXPECT_GE(took, 960'000u);
+    EXPECT_LE(took, 1'800'000u);
+}
+
+// ---- recovery
+
+TEST_F(Detection, RecoveryBacksOffOnASilentPortAndPrintsOnlyTheWalkThatFinds) {
+    auto far = AttachController(SimProtocol::TS, 9600);
+    ASSERT_NE(DriverInit(T.D), 0u);
+    // The controller goes quiet behind a port that stays: unplugged and at
+    // once plugged in again, with nothing answering any more.
+    Com1().Attach(nullptr);
+    Com1().Unplug();
+    Com1().Plug();
+    T.Debug.Clear();
+
+    // The pause recovery waits before its next look, once it waits.
+    auto nextPauseMs = [&] {
+        if (!WaitUntil([&] { return T.Timers.PendingTimers() == 1; }, 10s))
+            return uint64_t{0};
+        return (*T.Timers.NextDueMicroseconds() - T.Timers.NowMicroseconds()) / 1000;
+    };
+    EXPECT_EQ(nextPauseMs(), 100u) << "the first look comes soon";
+    for (uint64_t expected : {5000, 10000, 20000, 40000, 60000, 60000}) {
+        const uint32_t opens = Com1().OpenCount();
+        T.Timers.Advance(nextPauseMs());
+        ASSERT_TRUE(WaitUntil([&] { return Com1().OpenCount() >= opens + 2; }, 10s));
+        EXPECT_EQ(nextPauseMs(), expected) << "after a fruitless walk";
+    }
+    auto count = [&](const std::string& prefix) {
+        size_t n = 0;
+        for (const auto& l : Lines())
+            n += l.rfind(prefix, 0) == 0;
+        return n;
+    };
+    EXPECT_EQ(count("ORVEXSER: Lost connection"), 1u);
+    EXPECT_EQ(Lines().size(), 1u) << "fruitless walks print nothing";
+
+    far = AttachController(SimProtocol::TS, 9600);
+    T.Timers.Advance(nextPauseMs());
+    ASSERT_TRUE(WaitUntil([&] { return count("ORVEXSER: Touch controller is back") == 1; }, 10s));
+    EXPECT_EQ(count("ORVEXSER: Detecting [TS] device on COM1..."), 1u);
+    EXPECT_EQ(count("ORVEXSER: TouchScreen found on COM1: 9600BPS, [TS]"), 1u);
+    EXPECT_EQ(count("ORVEXSER: No TouchScreen found"), 0u);
+    EXPECT_EQ(DriverDeinit(T.D), 1u);
+}

@@ -11,6 +11,7 @@
 #include "driver/driver.h"
 #include "platform/portbus-sim.h"
 #include "platform/timer-manual.h"
+#include "support/failing_registry.h"
 
 using namespace orvex;
 
@@ -115,6 +116,50 @@ TEST_F(IoControl, CalibrationIsInstalledSavedAndFlushed) {
     EXPECT_EQ(RegistryDword(u"PanelDirection"), 7u);
     EXPECT_EQ(RegistryDword(u"CalibrationX3"), 900u);
     EXPECT_EQ(RegistryDword(u"CalibrationY1"), 40u);
+}
+
+TEST_F(IoControl, ACalibrationSaveThatIsNotStoredSaysSoForEachValue) {
+    test::FailingRegistry failing(*Reg);
+    Sys.Reg = &failing;
+    std::array<uint8_t, TouchSettings::Size> buf{};
+    TouchSettings t;
+    t.CalibrationX1 = 10, t.CalibrationX2 = 500, t.CalibrationX3 = 1000;
+    t.CalibrationY1 = 20, t.CalibrationY2 = 400, t.CalibrationY3 = 900;
+    t.PanelDirection = 3;
+    t.EncodeCalibration(buf);
+    auto failures = [&] {
+        std::vector<std::string> lines;
+        for (const auto& l : Debug.Lines())
+            if (l.rfind("ORVEXSER: Failed to ", 0) == 0)
+                lines.push_back(l);
+        Debug.Clear();
+        return lines;
+    };
+    std::vector<std::string> all;
+    for (const char* n : {"X1", "X2", "X3", "Y1", "Y2", "Y3"})
+        all.push_back(std::string("ORVEXSER: Failed to RegSetCalibration") + n + "\r\n");
+    all.push_back("ORVEXSER: Failed to PanelDirection\r\n");
+
+    // The group's final commit fails: nothing was stored, and every value says so once.
+    failing.FailCommit = ERROR_GEN_FAILURE;
+    failing.FailSet = {u"CalibrationX2"};
+    ASSERT_EQ(Call(IOCTL_ORX_SET_CALIBRATION, buf), 1u);  // in force all the same
+    EXPECT_EQ(failures(), all);
+    EXPECT_EQ(D->State.CalibrationX3, 1000);
+    RegKey key;
+    ASSERT_EQ(Reg->OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &key), 0u);
+    uint8_t data[4];
+    uint32_t size = 4, type = 0;
+    EXPECT_NE(Reg->QueryValue(key, u"CalibrationX1", &type, data, &size), 0u)
+        << "nothing of the group stayed";
+    Reg->CloseKey(key);
+
+    // A committed group with one failed write names only that value.
+    failing.FailCommit = 0;
+    failing.FailSet = {u"PanelDirection"};
+    ASSERT_EQ(Call(IOCTL_ORX_SET_CALIBRATION, buf), 1u);
+    EXPECT_EQ(failures(), std::vector<std::string>{all.back()});
+    EXPECT_EQ(RegistryDword(u"CalibrationX3"), 1000u);
 }
 
 TEST_F(IoControl, ZeroSpanCalibrationFallsBackAndSavesTheFallback) {

@@ -286,6 +286,31 @@ TEST_F(OrvexSim, ElAcknowledgesTheProbeCommand) {
     StopCleanly();
 }
 
+TEST_F(OrvexSim, TimedLineTakesTheWireTimeBothWays) {
+    Start({"--protocol", "el", "--rate", "1200", "--timed", "--quiet"});
+    HostPort host(Link);
+    ASSERT_TRUE(host.Open());
+    ASSERT_TRUE(host.Reset(B1200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // At 1200 BPS a character takes 8.3 ms: the answer cannot begin before
+    // the 10-byte command has crossed, and its own 10 bytes take 83 ms more.
+    // Only lower bounds, from the moment before the write: a busy machine
+    // makes everything later, never earlier.
+    const auto written = Clock::now();
+    ASSERT_TRUE(host.Write(FirstProbe));
+    const Bytes first = host.Read(1);
+    const auto firstAt = Clock::now();
+    const Bytes rest = host.Read(9);
+    const auto lastAt = Clock::now();
+    ASSERT_EQ(first.size() + rest.size(), 10u);
+    EXPECT_EQ(first[0], 0x55);
+    EXPECT_EQ(rest[0], 0x41);
+    using std::chrono::milliseconds;
+    EXPECT_GE(firstAt - written, milliseconds(85)) << "answered before the command crossed";
+    EXPECT_GE(lastAt - written, milliseconds(160)) << "the answer's bytes were not paced";
+    StopCleanly();
+}
+
 TEST_F(OrvexSim, ScriptPlaysOnlyOnceTheHostHasDetectedIt) {
     const std::string script = Dir.Path + "/tap.txt";
     std::ofstream(script) << "# one tap\ntouch 100 200\nwait 20\nlift 300 400\n";

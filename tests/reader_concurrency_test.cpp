@@ -229,8 +229,12 @@ TEST(ReaderRecovery, ControllerBackWithTheOtherProtocolIsReadWithIt) {
     std::atomic<uint32_t> exitCode{0};
     std::thread reader([&] { exitCode = ReadThread_TS(d); });
 
-    // Recovery finds the controller again, now speaking EL.
-    ASSERT_TRUE(WaitUntil([&] { return d.State.Protocol.Load() == 1 && device.IsOpen(); }));
+    // Recovery finds the controller again, now speaking EL. Its pauses run
+    // on the timer service's clock.
+    ASSERT_TRUE(WaitUntil([&] {
+        timers.Advance(100);
+        return d.State.Protocol.Load() == 1 && device.IsOpen();
+    }));
     // A touch reaches the pointer through the EL framer. Retry: the reader
     // may still be finishing recovery when the first packet goes out.
     ASSERT_TRUE(WaitUntil([&] {
@@ -249,9 +253,8 @@ TEST(ReaderRecovery, ControllerBackWithTheOtherProtocolIsReadWithIt) {
         lost += line == LostLine;
     EXPECT_EQ(lost, 1u);
 
-    // The port as detection leaves it waits for a whole packet in Read, so
-    // clearing the mask is not enough to stop the reader: closing the port
-    // (as stopping the driver does) fails that read.
+    // Stopped the way the lifecycle does it: the mask cleared, the port
+    // closed.
     d.State.StopRequested = 1;
     d.ReaderWake.Set();
     {

@@ -243,6 +243,38 @@ TEST(SimRead, FullReadNeverWaits) {
 
 // ---- waiting for characters, and unplugging
 
+TEST(SimLineTime, AnswersCrossTheWireAndReadsMoveTheClock) {
+    ManualTimerService clock;
+    SimulatedSerialPorts ports;
+    SimulatedDevice& dev = ports.Device(u"COM1:");
+    auto far = std::make_shared<RecordingFarEnd>(&dev);
+    dev.Attach(far);
+    dev.KeepLineTime(clock, 2000);
+    auto port = ports.Open(u"COM1:");
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(port->SetCommState({1200, 8, 0, 0}));  // 8333 us a character
+
+    // Three bytes out, 2 ms to answer, and the answer's first byte back.
+    const uint8_t cmd[] = {0x41, 0, 0};
+    uint32_t written = 0;
+    ASSERT_TRUE(port->Write(cmd, 3, &written));
+    const uint64_t firstByte = 3 * 8333 + 2000 + 8333;
+    ASSERT_TRUE(port->SetCommTimeouts({MAXDWORD, MAXDWORD, 30, 0, 0}));
+    uint8_t reply[4] = {};
+    uint32_t got = 0;
+    ASSERT_TRUE(port->Read(reply, 4, &got));
+    EXPECT_EQ(got, 0u) << "the answer came before the command had crossed";
+    EXPECT_EQ(clock.NowMicroseconds(), 30'000u) << "a read with nothing sits out its time-out";
+
+    ASSERT_TRUE(port->Read(reply, 4, &got));
+    ASSERT_EQ(got, 1u) << "returns with the first byte";
+    EXPECT_EQ(clock.NowMicroseconds(), firstByte);
+    ASSERT_TRUE(port->Read(reply + 1, 3, &got));
+    ASSERT_EQ(got, 1u);
+    EXPECT_EQ(reply[1], 0x42);
+    EXPECT_EQ(clock.NowMicroseconds(), firstByte + 8333) << "one character later";
+}
+
 TEST(SimWait, ReportsDataAndRefusesAnEmptyMask) {
     SimulatedSerialPorts ports;
     SimulatedDevice& dev = ports.Device(u"COM1:");

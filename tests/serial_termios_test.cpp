@@ -2,6 +2,7 @@
 // far end. Cross-thread wake-ups are in serial_concurrency_test.cpp.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -17,6 +18,11 @@ namespace {
 using test::PtySerialSetup;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+int64_t UsNow() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+        .count();
+}
 
 int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -277,10 +283,13 @@ TEST(TermiosRead, AsOpenedReturnsNothingAfterAboutTwentyMsOfSilence) {
     EXPECT_LE(ms, 500);
 }
 
-TEST(TermiosRead, AsOpenedReturnsAtOnceWithWhatIsThere) {
+TEST(TermiosRead, AnyByteModeReturnsAtOnceWithWhatIsThere) {
     PtySerialSetup s;
     auto port = s.OpenPort();
     ASSERT_TRUE(port);
+    // The mode of a port as opened, with a time-out long enough that sitting
+    // it out cannot pass for a busy machine's delay.
+    ASSERT_TRUE(port->SetCommTimeouts({MAXDWORD, MAXDWORD, 5000, 0, 0}));
     s.Pty().Write({1, 2});
     std::this_thread::sleep_for(20ms);  // let the pty hand the bytes over
     uint8_t buf[10] = {};
@@ -288,7 +297,7 @@ TEST(TermiosRead, AsOpenedReturnsAtOnceWithWhatIsThere) {
     const auto start = Clock::now();
     ASSERT_TRUE(port->Read(buf, 10, &got));
     EXPECT_EQ(got, 2u);
-    EXPECT_LT(MsSince(start), 15);  // did not sit out a time-out for the other 8
+    EXPECT_LT(MsSince(start), 2500);  // did not sit out the time-out for the other 8
 }
 
 TEST(TermiosRead, AllZeroTimeoutsWaitForEveryByte) {
@@ -296,20 +305,23 @@ TEST(TermiosRead, AllZeroTimeoutsWaitForEveryByte) {
     auto port = s.OpenPort();
     ASSERT_TRUE(port);
     ASSERT_TRUE(port->SetCommTimeouts({0, 0, 0, 0, 0}));
+    // Measured from the far end's first write, which is certainly before the
+    // read ends: a clock started on this thread may start late.
+    std::atomic<int64_t> firstWrittenUs{0};
     std::thread farEnd([&] {
         s.Pty().Write({0x55, 0x54, 0x00});
+        firstWrittenUs = UsNow();
         std::this_thread::sleep_for(60ms);
         s.Pty().Write({0xFC, 0x0F});
     });
     uint8_t buf[5] = {};
     uint32_t got = 0;
-    const auto start = Clock::now();
     const bool ok = port->Read(buf, 5, &got);
-    const auto ms = MsSince(start);
+    const int64_t endedUs = UsNow();
     farEnd.join();
     ASSERT_TRUE(ok);
     EXPECT_EQ(got, 5u);
-    EXPECT_GE(ms, 40);
+    EXPECT_GE(endedUs - firstWrittenUs.load(), 60'000) << "ended before the last two bytes";
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 5),
               (std::vector<uint8_t>{0x55, 0x54, 0x00, 0xFC, 0x0F}));
 }
@@ -324,7 +336,7 @@ TEST(TermiosRead, ImmediateModeNeverWaits) {
     const auto start = Clock::now();
     ASSERT_TRUE(port->Read(b, 4, &got));
     EXPECT_EQ(got, 0u);
-    EXPECT_LT(MsSince(start), 10);
+    EXPECT_LT(MsSince(start), 1000);
 }
 
 TEST(TermiosRead, TotalTimeoutBoundsAShortRead) {
@@ -350,20 +362,24 @@ TEST(TermiosRead, IntervalEndsAReadAfterAGapButNotBeforeTheFirstByte) {
     auto port = s.OpenPort();
     ASSERT_TRUE(port);
     ASSERT_TRUE(port->SetCommTimeouts({30, 0, 0, 0, 0}));
+    // Measured from just before the far end's write: the bytes, and so the
+    // interval, cannot start earlier. A clock started on this thread may
+    // start after the far end has begun its pause.
+    std::atomic<int64_t> writingUs{0};
     std::thread farEnd([&] {
         std::this_thread::sleep_for(80ms);  // longer than the interval: must be waited out
+        writingUs = UsNow();
         s.Pty().Write({7, 8});
     });
     uint8_t b[6] = {};
     uint32_t got = 0;
-    const auto start = Clock::now();
     const bool ok = port->Read(b, 6, &got);
-    const auto ms = MsSince(start);
+    const int64_t endedUs = UsNow();
     farEnd.join();
     ASSERT_TRUE(ok);
-    EXPECT_EQ(got, 2u);
-    EXPECT_GE(ms, 80 + 20);
-    EXPECT_LE(ms, 1500);
+    EXPECT_EQ(got, 2u) << "the interval ended the read before the first byte";
+    EXPECT_GE(endedUs - writingUs.load(), 30'000) << "did not wait out the interval";
+    EXPECT_LE(endedUs - writingUs.load(), 1'500'000);
 }
 
 // ---- writing and a vanished far end

@@ -206,15 +206,22 @@ TEST(SimLines, EngagedFollowsTheHandshakeAndTheLine) {
 
 // ---- EL commands
 
-TEST(SimCommands, AcknowledgesEachProbeCommand) {
+TEST(SimCommands, AcknowledgesEachProbeCommandAndNamesItselfBeforeTheLast) {
     Rig r(El(4800));
     r.Model.OnLineState(4800, true, true);
     for (const Bytes& cmd : {FirstProbe, SecondProbe, ThirdProbe}) {
         r.Writes.clear();
         r.Model.OnBytesFromHost(cmd);
-        ASSERT_EQ(r.Writes.size(), 1u);
-        EXPECT_TRUE(IsAck(r.Writes[0]));
-        EXPECT_EQ(r.Writes[0][2], cmd[1]);
+        const size_t writes = cmd == SecondProbe ? 2 : 1;
+        ASSERT_EQ(r.Writes.size(), writes);
+        EXPECT_TRUE(IsAck(r.Writes.back()));
+        EXPECT_EQ(r.Writes.back()[2], cmd[1]);
+        if (writes == 2) {
+            // The packet that ends where the acknowledgement begins.
+            EXPECT_EQ(Bytes(r.Writes[0].begin() + 1, r.Writes[0].begin() + 6),
+                      (Bytes{0x74, 0x6B, 0x48, 0x17, 0x6D}));
+            EXPECT_EQ(r.Writes[0][9], SimChecksum(r.Writes[0]));
+        }
     }
     EXPECT_EQ(r.Model.Count().Acks, 3u);
 }

@@ -64,6 +64,12 @@ std::array<uint8_t, 10> EncodeAckEL(uint8_t command) {
     return p;
 }
 
+std::array<uint8_t, 10> EncodeIdentityEL() {
+    std::array<uint8_t, 10> p = {ElStart, 0x74, 0x6B, 0x48, 0x17, 0x6D, 0, 0, 0, 0};
+    p[9] = SimChecksum(p);
+    return p;
+}
+
 SimController::SimController(const SimConfig& config, Sink sink)
     : Config_(config), Sink_(std::move(sink)) {}
 
@@ -133,6 +139,8 @@ void SimController::TakeCommandByte(uint8_t b) {
     if (SimChecksum(Command_) == Command_[9]) {
         CommandLength_ = 0;
         LastCommand_ = Command_[1];
+        if (Command_[1] == ElTouchReport && Command_[8] == 0x00)
+            Send(EncodeIdentityEL());
         Send(EncodeAckEL(Command_[1]));
         ++Count_.Acks;
         AckLive_ = true;

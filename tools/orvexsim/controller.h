@@ -42,6 +42,10 @@ std::array<uint8_t, 10> EncodePacketEL(uint16_t x, uint16_t y, bool touching);
 // The acknowledgement of an EL command: 0x55 'A', the command byte being
 // acknowledged, zeros, checksum.
 std::array<uint8_t, 10> EncodeAckEL(uint8_t command);
+// What the controller says of itself when asked (command 'T' with a last
+// parameter byte of 0): a packet whose bytes 1..5 are the identity the host
+// checks before its last command. It goes out just before the acknowledgement.
+std::array<uint8_t, 10> EncodeIdentityEL();
 
 class SimController {
   public:

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -41,12 +42,17 @@ constexpr tcflag_t VirtualDtr = ECHOCTL;
 // How long the host must leave the line alone after the handshake before we
 // take it that detection settled on us.
 constexpr uint64_t DetectSettleMs = 300;
+// With --timed: how long the controller takes to start answering once it has
+// heard a command (or seen RTS rise).
+constexpr uint64_t TurnaroundUs = 2000;
 
 const char Usage[] =
-    "usage: orvexsim [--protocol ts|el] [--rate N] [--model XY] [--garble]\n"
+    "usage: orvexsim [--protocol ts|el] [--rate N] [--model XY] [--garble] [--timed]\n"
     "                [--demo | --script FILE] [--wait-detect] [--link PATH]\n"
     "                [--reopen-after MS [--reopen-count N]] [--quiet]\n"
-    "Prints the terminal's path on the first line, then status lines.\n";
+    "Prints the terminal's path on the first line, then status lines.\n"
+    "--timed keeps line time: every byte takes 10 bits at the line's rate both\n"
+    "ways, and commands are answered only once they have crossed the wire.\n";
 
 struct Options {
     SimConfig Sim;
@@ -55,6 +61,7 @@ struct Options {
     bool Demo = false;
     bool WaitDetect = false;
     bool Quiet = false;
+    bool Timed = false;
     uint32_t ReopenAfterMs = 0;
     uint32_t ReopenCount = 1;
 };
@@ -87,6 +94,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             o->WaitDetect = true;
         } else if (a == "--quiet") {
             o->Quiet = true;
+        } else if (a == "--timed") {
+            o->Timed = true;
         } else if (a == "--protocol" && (v = value())) {
             const std::string_view p = v;
             if (p == "ts") {
@@ -179,10 +188,19 @@ uint32_t SpeedToRate(speed_t s) {
     }
 }
 
-uint64_t NowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+uint64_t NowUs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
+}
+
+uint64_t NowMs() {
+    return NowUs() / 1000;
+}
+
+// One character (start, 8 data, stop bits) on the wire.
+uint64_t CharacterUs(uint32_t rate) {
+    return 10'000'000ull / (rate ? rate : 9600);
 }
 
 // The master side of a fresh pseudo-terminal, its slave raw and both virtual
@@ -273,6 +291,11 @@ class Simulator {
   private:
     void Status(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void Emit(std::span<const uint8_t> bytes);
+    void Write(std::span<const uint8_t> bytes);
+    // --timed: hands the controller the host's bytes that have crossed the
+    // wire by nowUs, and writes ours that have.
+    void MoveLineTime(uint64_t nowUs);
+    int WaitUs(uint64_t nowUs) const;
     bool Reopen(uint64_t now);
     void PollOnce(uint64_t now);
     void WatchDetection(uint64_t now);
@@ -292,6 +315,16 @@ class Simulator {
     uint64_t EngagedSince_ = 0;
     bool Detected_ = false;
     SimController::Counters Reported_;
+
+    // --timed: bytes on their way, each with the moment it has crossed.
+    struct Timed {
+        uint8_t Byte;
+        uint64_t AtUs;
+    };
+    std::deque<Timed> ToHost_;
+    std::deque<Timed> FromHost_;
+    // Bounds what a host that stopped reading can make us hold.
+    static constexpr size_t MaxOnTheWire = 4096;
 };
 
 void Simulator::Status(const char* format, ...) {
@@ -311,6 +344,63 @@ void Simulator::Emit(std::span<const uint8_t> bytes) {
         DroppedBytes_ += bytes.size();
         return;
     }
+    if (!O_.Timed) {
+        Write(bytes);
+        return;
+    }
+    // Each byte reaches the host once its 10 bits have crossed, after those
+    // already on their way.
+    const uint64_t character = CharacterUs(Model_.LineRate());
+    uint64_t at = NowUs() + TurnaroundUs;
+    if (!ToHost_.empty())
+        at = std::max(at, ToHost_.back().AtUs);
+    for (uint8_t b : bytes) {
+        if (ToHost_.size() >= MaxOnTheWire) {
+            ++DroppedBytes_;
+            continue;
+        }
+        at += character;
+        ToHost_.push_back({b, at});
+    }
+}
+
+void Simulator::MoveLineTime(uint64_t nowUs) {
+    if (!Present_) {
+        // Nobody to hear it: no stale bytes wait for the next opener.
+        DroppedBytes_ += ToHost_.size();
+        ToHost_.clear();
+        FromHost_.clear();
+        return;
+    }
+    while (!FromHost_.empty() && FromHost_.front().AtUs <= nowUs) {
+        const uint8_t b = FromHost_.front().Byte;
+        FromHost_.pop_front();
+        Model_.OnBytesFromHost(std::span<const uint8_t>(&b, 1));
+    }
+    uint8_t due[256];
+    size_t n = 0;
+    while (!ToHost_.empty() && ToHost_.front().AtUs <= nowUs) {
+        due[n++] = ToHost_.front().Byte;
+        ToHost_.pop_front();
+        if (n == sizeof due) {
+            Write(std::span<const uint8_t>(due, n));
+            n = 0;
+        }
+    }
+    if (n > 0)
+        Write(std::span<const uint8_t>(due, n));
+}
+
+int Simulator::WaitUs(uint64_t nowUs) const {
+    uint64_t wait = 1000;  // the pace at which the line state is watched
+    for (const auto* q : {&ToHost_, &FromHost_}) {
+        if (!q->empty())
+            wait = std::min(wait, q->front().AtUs > nowUs ? q->front().AtUs - nowUs : 0);
+    }
+    return static_cast<int>(wait);
+}
+
+void Simulator::Write(std::span<const uint8_t> bytes) {
     // The master is non-blocking: a full buffer (a host that stopped
     // reading) loses the rest of the report rather than stalling us.
     const ssize_t n = ::write(Pty_.Master.Get(), bytes.data(), bytes.size());
@@ -331,6 +421,8 @@ bool Simulator::Reopen(uint64_t now) {
         PlaceLink(O_.LinkPath, next->SlavePath);
     Pty_ = std::move(*next);
     Model_.Reset();
+    ToHost_.clear();
+    FromHost_.clear();
     Present_ = false;
     HungUp_ = false;
     Detected_ = false;
@@ -359,7 +451,9 @@ void Simulator::ReportModelEvents() {
 
 void Simulator::PollOnce(uint64_t now) {
     pollfd pf{Pty_.Master.Get(), POLLIN, 0};
-    const int r = ::poll(&pf, 1, 1);
+    const int waitUs = O_.Timed ? WaitUs(NowUs()) : 1000;
+    const timespec timeout{0, static_cast<long>(waitUs) * 1000};
+    const int r = ::ppoll(&pf, 1, &timeout, nullptr);
     if (r > 0 && (pf.revents & POLLHUP)) {
         if (!HungUp_) {
             HungUp_ = true;
@@ -385,6 +479,11 @@ void Simulator::PollOnce(uint64_t now) {
         const bool dtr = (t.c_lflag & VirtualDtr) != 0;
         if (rate != Model_.LineRate() || rts != Model_.Rts() || dtr != Model_.Dtr()) {
             Status("line %u BPS, RTS %s, DTR %s", rate, rts ? "on" : "off", dtr ? "on" : "off");
+            if (rate != Model_.LineRate()) {
+                // What was on its way at the old rate is noise at the new one.
+                ToHost_.clear();
+                FromHost_.clear();
+            }
             Model_.OnLineState(rate, rts, dtr);
         }
     }
@@ -397,9 +496,21 @@ void Simulator::PollOnce(uint64_t now) {
                 break;
             if (!HungUp_)
                 Present_ = true;
-            Model_.OnBytesFromHost(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+            if (!O_.Timed) {
+                Model_.OnBytesFromHost(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+                continue;
+            }
+            // The host's bytes are heard once they have crossed the wire.
+            const uint64_t character = CharacterUs(Model_.LineRate());
+            uint64_t at = NowUs();
+            if (!FromHost_.empty())
+                at = std::max(at, FromHost_.back().AtUs);
+            for (ssize_t i = 0; i < n && FromHost_.size() < MaxOnTheWire; ++i)
+                FromHost_.push_back({buf[i], at += character});
         }
     }
+    if (O_.Timed)
+        MoveLineTime(NowUs());
     ReportModelEvents();
     WatchDetection(now);
 }
@@ -437,9 +548,10 @@ int Simulator::Run() {
         return 1;
     std::printf("%s\n", Pty_.SlavePath.c_str());
     std::fflush(stdout);
-    Status("%s controller, model [%c%c], %u BPS%s%s",
+    Status("%s controller, model [%c%c], %u BPS%s%s%s",
            O_.Sim.Protocol == SimProtocol::TS ? "TS" : "EL", O_.Sim.Model[0], O_.Sim.Model[1],
            O_.Sim.Rate, O_.Sim.Garble ? ", garbled at other rates" : "",
+           O_.Timed ? ", line time kept" : "",
            O_.LinkPath.empty() ? "" : (", link " + O_.LinkPath).c_str());
 
     const uint64_t start = NowMs();

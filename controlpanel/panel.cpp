@@ -1,0 +1,164 @@
+#include "controlpanel/panel.h"
+
+#include <array>
+#include <string>
+
+#include "common/orvex.h"
+
+namespace orvex {
+namespace {
+
+void ShowError(ControlPanel& panel, std::u16string_view text) {
+    if (panel.Messages)
+        panel.Messages->Show(PanelErrorCaption, text);
+}
+
+std::u16string Decimal(int64_t n) {
+    std::u16string digits;
+    const bool negative = n < 0;
+    uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+    do {
+        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative)
+        digits.insert(digits.begin(), u'-');
+    return digits;
+}
+
+// The key is closed on every way out.
+class OpenedKey {
+  public:
+    OpenedKey(Registry* reg, const char16_t* path) : Reg_(reg) {
+        if (Reg_ && Reg_->OpenKey(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, &Key_) != 0)
+            Reg_ = nullptr;
+    }
+    ~OpenedKey() {
+        if (Reg_)
+            (void)Reg_->CloseKey(Key_);  // nothing to do about a failed close
+    }
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+    explicit operator bool() const { return Reg_ != nullptr; }
+    RegKey Get() const { return Key_; }
+    void Close() {
+        if (Reg_)
+            (void)Reg_->CloseKey(Key_);
+        Reg_ = nullptr;
+    }
+
+  private:
+    Registry* Reg_;
+    RegKey Key_ = 0;
+};
+
+struct NamedField {
+    const char16_t* Name;
+    int32_t PanelSettings::*Field;
+};
+
+constexpr NamedField StoredFields[] = {
+    {u"RunRightButton", &PanelSettings::RunRightButton},
+    {u"FeedbackSound", &PanelSettings::FeedbackSound},
+    {u"FeedbackTone", &PanelSettings::FeedbackTone},
+    {u"FeedbackDuration", &PanelSettings::FeedbackDuration},
+};
+
+void Correct(int32_t& value, int32_t low, int32_t high, int32_t fallback) {
+    if (value < low || value > high)
+        value = fallback;
+}
+
+}  // namespace
+
+void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
+    if (path == nullptr) {
+        ShowError(panel, u"Fail to Get Configuration! (BadReadPtr)");
+        return;
+    }
+    OpenedKey key(panel.Reg, path);
+    if (!key) {
+        ShowError(panel, u"Fail to Get Configuration! (OpenKey)");
+        return;
+    }
+    // Only whether it can be read matters: a longer text counts as a failure.
+    std::array<uint8_t, 512> version{};
+    uint32_t versionSize = 256;
+    if (panel.Reg->QueryValue(key.Get(), u"Version", nullptr, version.data(), &versionSize) != 0)
+        ShowError(panel, u"Fail to Get Configuration! (Version)");
+
+    for (const NamedField& f : StoredFields) {
+        // Any type is taken as it comes; data shorter than four bytes is
+        // zero-extended, longer data is refused by the size.
+        std::array<uint8_t, 4> data{};
+        uint32_t size = 4;
+        if (panel.Reg->QueryValue(key.Get(), f.Name, nullptr, data.data(), &size) == 0) {
+            panel.Settings.*f.Field = static_cast<int32_t>(GetU32(data, 0));
+        } else {
+            ShowError(panel, u"Fail to Get Configuration! (" + std::u16string(f.Name) + u")");
+        }
+    }
+    key.Close();
+
+    PanelSettings& s = panel.Settings;
+    Correct(s.FeedbackSound, 1, 4, 1);
+    Correct(s.FeedbackTone, FeedbackToneMin, FeedbackToneMax, 2000);
+    Correct(s.FeedbackDuration, FeedbackDurationMin, FeedbackDurationMax, 1);
+}
+
+void SavePanelSettings(ControlPanel& panel, const char16_t* path) {
+    OpenedKey key(path ? panel.Reg : nullptr, path);
+    if (!key) {
+        ShowError(panel, u"Fail to Set Configuration! (OpenKey)");
+        return;
+    }
+    for (const NamedField& f : StoredFields) {
+        std::array<uint8_t, 4> data{};
+        PutU32(data, 0, static_cast<uint32_t>(panel.Settings.*f.Field));
+        if (panel.Reg->SetValue(key.Get(), f.Name, REG_DWORD, data.data(), 4) != 0)
+            ShowError(panel, u"Fail to Set Configuration! (" + std::u16string(f.Name) + u")");
+    }
+    key.Close();
+    // So the values survive a power loss; a failed flush is not reported.
+    (void)panel.Reg->FlushKey(HKEY_LOCAL_MACHINE);
+}
+
+void ApplyFeedbackToDriver(ControlPanel& panel) {
+    // The driver takes the record from the output buffer and the device
+    // client carries both, so one block goes in both places. Only the
+    // feedback bytes are filled in; the driver ignores the rest for this code.
+    std::array<uint8_t, TouchSettings::Size> block{};
+    TouchSettings t;
+    t.FeedbackSound = static_cast<uint8_t>(panel.Settings.FeedbackSound);
+    t.FeedbackTone = static_cast<uint16_t>(panel.Settings.FeedbackTone);
+    t.FeedbackDuration = static_cast<uint16_t>(panel.Settings.FeedbackDuration);
+    t.EncodeFeedback(block);
+    uint32_t returned = 0;  // not looked at
+    uint32_t ok = 0;
+    if (panel.DriverHandle)
+        ok = panel.DriverHandle->IoControl(IOCTL_ORX_SET_FEEDBACK, block.data(), block.size(),
+                                           block.data(), block.size(), &returned);
+    if (ok == 0)
+        ShowError(panel, u"Fail to setup feedbacksound!");
+}
+
+int RunControlPanel(const PanelStartup& startup, PanelMessages& messages) {
+    ControlPanel panel;
+    panel.Messages = &messages;
+    panel.DriverHandle = startup.OpenDevice(PanelDeviceName);
+    if (!panel.DriverHandle) {
+        const uint32_t error = GetLastError();
+        messages.Show(PanelErrorCaption, u"Fail to load ORVEX driver (" +
+                                             std::u16string(PanelDeviceName) + u"), error = " +
+                                             Decimal(static_cast<int32_t>(error)));
+        return 0;
+    }
+    std::unique_ptr<Registry> reg = startup.OpenRegistry();
+    panel.Reg = reg.get();
+    LoadPanelSettings(panel, DriverKeyPath);
+    const int code = startup.RunDialog(panel);
+    panel.DriverHandle.reset();
+    return code;
+}
+
+}  // namespace orvex
