@@ -24,17 +24,26 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::vector<std::string> SplitOnBlanks(const std::string& s) {
+// Blanks (spaces, tabs) separate arguments; a double quote starts or ends a
+// stretch in which blanks belong to the argument. The quotes themselves are
+// dropped, so "" is an empty argument; an unclosed quote runs to the end.
+std::vector<std::string> SplitArguments(const std::string& s) {
     std::vector<std::string> parts;
     size_t i = 0;
     while (i < s.size()) {
         while (i < s.size() && IsBlank(s[i]))
             ++i;
-        size_t start = i;
-        while (i < s.size() && !IsBlank(s[i]))
-            ++i;
-        if (i > start)
-            parts.emplace_back(s, start, i - start);
+        if (i == s.size())
+            break;
+        std::string arg;
+        bool quoted = false;
+        for (; i < s.size() && (quoted || !IsBlank(s[i])); ++i) {
+            if (s[i] == '"')
+                quoted = !quoted;
+            else
+                arg.push_back(s[i]);
+        }
+        parts.push_back(std::move(arg));
     }
     return parts;
 }
@@ -64,7 +73,7 @@ class SpawnLauncher final : public Launcher {
 
         std::vector<std::string> args;
         args.push_back(path);
-        for (auto& a : SplitOnBlanks(Utf16ToUtf8(parameters)))
+        for (auto& a : SplitArguments(Utf16ToUtf8(parameters)))
             args.push_back(std::move(a));
         std::vector<char*> argv;
         for (auto& a : args)

@@ -269,6 +269,17 @@ TEST_F(SpawnLauncherTest, StartsARootedProgramWithSplitParameters) {
     EXPECT_EQ(Zombies(), 0);
 }
 
+TEST_F(SpawnLauncherTest, DoubleQuotesGroupBlanksIntoOneArgument) {
+    WriteProgram(Root / "p.sh");
+    auto launcher = CreateSpawnLauncher("/nonexistent");
+    // An absolute path runs as it is, outside the root.
+    ASSERT_TRUE(launcher->ShellExecute(Utf8ToUtf16((Root / "p.sh").string()),
+                                       u"\"two words\" x\"y z\"w \"\" \"open end", 1));
+    auto marker = WaitForMarker();
+    ASSERT_TRUE(marker.has_value());
+    EXPECT_EQ(*marker, "two words\nxy zw\n\nopen end\n");
+}
+
 TEST_F(SpawnLauncherTest, EmptyParametersGiveNoArguments) {
     WriteProgram(Root / "Windows" / "orvexrbt.exe");
     auto launcher = CreateSpawnLauncher(Root.string() + "/");
