@@ -51,20 +51,13 @@ constexpr uint64_t DetectSettleMs = 300;
 constexpr uint64_t TurnaroundUs = 2000;
 
 const char Usage[] =
-    "usage: orvexsim [--protocol ts|el] [--rate N] [--model XY] [--garble] [--timed]
-"
-    "                [--demo | --script FILE] [--wait-detect | --wait-signal] [--link PATH]
-"
-    "                [--reopen-after MS [--reopen-count N]] [--quiet]
-"
-    "Prints the terminal's path on the first line, then status lines.
-"
-    "--timed keeps line time: every byte takes 10 bits at the line's rate both
-"
-    "ways, and commands are answered only once they have crossed the wire.
-"
-    "--wait-signal plays the script when SIGUSR1 arrives (again from the top on each).
-";
+    "usage: orvexsim [--protocol ts|el] [--rate N] [--model XY] [--garble] [--timed]\n"
+    "                [--demo | --script FILE] [--wait-detect | --wait-signal] [--link PATH]\n"
+    "                [--reopen-after MS [--reopen-count N]] [--quiet]\n"
+    "Prints the terminal's path on the first line, then status lines.\n"
+    "--timed keeps line time: every byte takes 10 bits at the line's rate both\n"
+    "ways, and commands are answered only once they have crossed the wire.\n"
+    "--wait-signal plays the script when SIGUSR1 arrives (again from the top on each).\n";
 
 struct Options {
     SimConfig Sim;
