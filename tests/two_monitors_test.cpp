@@ -5,12 +5,14 @@
 
 #include <QWidget>
 #include <cstdlib>
+#include <fstream>
 
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/orvex.h"
 #include "platform/gui-app.h"
 #include "platform/gui-monitor.h"
 #include "platform/input.h"
@@ -19,12 +21,14 @@
 #include "support/output_capture.h"
 #include "support/process.h"
 #include "support/regdata.h"
+#include "support/system.h"
 #include "support/temp_root.h"
 #include "support/xorg_display.h"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with names in
 // the headers above.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 // Qt on X talks to the session bus through libdbus, which keeps a buffer
 // for the life of the process; it is not ours to free.
@@ -231,6 +235,122 @@ TEST_F(TwoMonitors, ProgramsFindTheSameMonitorAndCoverItExactly) {
         },
         5s))
         << x << "," << y << " " << a.width << "x" << a.height << " state " << a.map_state;
+}
+
+// The mapped top-level window of class ORVEXCAL, or 0.
+Window CalibratorWindow(::Display* d) {
+    Window root = DefaultRootWindow(d), parent = 0, *children = nullptr, found = 0;
+    unsigned n = 0;
+    if (!XQueryTree(d, root, &root, &parent, &children, &n))
+        return 0;
+    for (unsigned i = 0; i < n && !found; ++i) {
+        XClassHint hint{};
+        XWindowAttributes a{};
+        if (XGetClassHint(d, children[i], &hint)) {
+            if (hint.res_class && std::string(hint.res_class) == "ORVEXCAL" &&
+                XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable)
+                found = children[i];
+            XFree(hint.res_name);
+            XFree(hint.res_class);
+        }
+    }
+    if (children)
+        XFree(children);
+    return found;
+}
+
+// A calibration on the right-hand monitor, the whole way: simulated panel,
+// device host with the X11 pointer, orvexcal, SAVE; then touches land on the
+// pixels of that monitor they were made on.
+TEST_F(TwoMonitors, CalibrationOnTheRightHandMonitorEndToEnd) {
+    test::SystemUnderTest sut;
+    sut.Configure();
+    sut.SetString(u"Platform\\Input", u"Backend", "x11");
+    sut.SetString(u"Platform\\Input", u"Monitor", "RIGHT");
+    ::setenv("DISPLAY", Server->Name().c_str(), 1);
+    // The panel lies over the right-hand monitor and a little beyond it: raw
+    // 12 + 1000 * pixel / (size - 1) on both axes.
+    auto raw = [](int px, int size) { return 12 + (px * 1000 + (size - 1) / 2) / (size - 1); };
+    auto touch = [&](int px, int py) {
+        return "touch " + std::to_string(raw(px, 800)) + " " + std::to_string(raw(py, 600)) +
+               "\nwait 700\nlift\nwait 700\n";
+    };
+    // The four targets of 800 x 600, SAVE (the middle of the button at
+    // 275..352, 405..440), then two touches to judge the calibration by.
+    const std::string script = sut.Root() + "/touches.txt";
+    std::ofstream(script) << touch(16, 16) << touch(784, 16) << touch(784, 584) << touch(16, 584)
+                          << "wait 800\n"
+                          << touch(313, 422) << "wait 1000\n"
+                          << touch(200, 150) << touch(600, 450);
+    ASSERT_TRUE(sut.StartSimulator(
+        {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    EXPECT_NE(sut.HostErr().find("orvex: input backend x11 (monitor RIGHT 800x600+640+0)"),
+              std::string::npos)
+        << sut.HostErr();
+
+    test::ChildProcess cal;
+    ASSERT_TRUE(cal.Start({test::BinaryPath("orvexcal")}, sut.Root() + "/cal.out",
+                          sut.Root() + "/cal.err",
+                          {"ORVEX_ROOT=" + sut.Root(), "QT_QPA_PLATFORM=xcb",
+                           "LSAN_OPTIONS=suppressions=" +
+                               test::SourcePath("tests/data/lsan-system-libraries.supp")}));
+    // The window covers the right-hand monitor and nothing else.
+    Window w = 0;
+    XWindowAttributes a{};
+    int x = -1, y = -1;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            Window child;
+            return (w = CalibratorWindow(Viewer)) && XGetWindowAttributes(Viewer, w, &a) &&
+                   XTranslateCoordinates(Viewer, w, DefaultRootWindow(Viewer), 0, 0, &x, &y,
+                                         &child) &&
+                   x == 640 && y == 0 && a.width == 800 && a.height == 600;
+        },
+        30s))
+        << x << "," << y << " " << a.width << "x" << a.height << "\n"
+        << test::ReadWholeFile(sut.Root() + "/cal.err");
+    // The first target's cross is drawn: its touch wait is running.
+    auto pixel = [&](int px, int py) {
+        XImage* image = XGetImage(Viewer, w, px, py, 1, 1, AllPlanes, ZPixmap);
+        unsigned long v = image ? XGetPixel(image, 0, 0) : ~0ul;
+        if (image)
+            XDestroyImage(image);
+        return v;
+    };
+    ASSERT_TRUE(test::WaitUntil([&] { return pixel(16, 16) == 0 && pixel(100, 100) != 0; }, 30s));
+    sut.Simulator.Signal(SIGUSR1);
+
+    const auto status = cal.Wait(60s);
+    ASSERT_TRUE(status) << test::ReadWholeFile(sut.Root() + "/cal.err") << sut.HostErr();
+    EXPECT_EQ(*status, 0);
+    // Samples 32, 993 and 39, 987 over target spans of 768 and 568 pixels.
+    const std::pair<const char16_t*, uint32_t> saved[] = {
+        {u"CalibrationX1", 12}, {u"CalibrationX2", 512}, {u"CalibrationX3", 1013},
+        {u"CalibrationY1", 13}, {u"CalibrationY2", 513}, {u"CalibrationY3", 1013},
+        {u"PanelDirection", 0}};
+    for (auto [name, value] : saved)
+        EXPECT_EQ(sut.GetDword(DriverKeyPath, name), std::optional<uint32_t>(value))
+            << test::ReadWholeFile(sut.Root() + "/cal.err") << sut.SimOut();
+    // Later touches land within a pixel of where they were made.
+    for (auto [px, py] : {std::pair{200, 150}, std::pair{600, 450}}) {
+        std::pair<int, int> at{-1, -1};
+        EXPECT_TRUE(test::WaitUntil(
+            [&] {
+                Window root, child;
+                int wx, wy;
+                unsigned mask;
+                XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &at.first,
+                              &at.second, &wx, &wy, &mask);
+                return std::abs(at.first - (640 + px)) <= 1 && std::abs(at.second - py) <= 1;
+            },
+            20s))
+            << "touch at " << 640 + px << "," << py << " landed at " << at.first << ","
+            << at.second;
+    }
+    sut.Host.Signal(SIGTERM);
+    sut.Host.Wait(15s);
 }
 
 }  // namespace
