@@ -2,8 +2,6 @@
 
 #include <QGuiApplication>
 #include <QScreen>
-#include <QWidget>
-#include <QWindow>
 
 #include "platform/screen-layout.h"
 
@@ -61,17 +59,6 @@ PanelMonitor FindPanelMonitor(const std::string& name) {
 
 PanelMonitor FindPanelMonitor(Registry& reg) {
     return FindPanelMonitor(PanelMonitorName(reg));
-}
-
-void CoverMonitor(QWidget& window, const PanelMonitor& monitor) {
-    if (monitor.Screen) {
-        // The native window must exist to be given a screen before it shows.
-        window.winId();
-        if (QWindow* handle = window.windowHandle())
-            handle->setScreen(monitor.Screen);
-    }
-    window.setFixedSize(monitor.Rect.size());
-    window.move(monitor.Rect.topLeft());
 }
 
 }  // namespace orvex

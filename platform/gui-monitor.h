@@ -8,7 +8,6 @@
 #include <string>
 
 class QScreen;
-class QWidget;
 
 namespace orvex {
 
@@ -31,8 +30,5 @@ struct PanelMonitor {
 PanelMonitor FindPanelMonitor(const std::string& name);
 // The same for the name the registry holds.
 PanelMonitor FindPanelMonitor(Registry& reg);
-
-// Makes a top-level window cover the monitor and nothing else.
-void CoverMonitor(QWidget& window, const PanelMonitor& monitor);
 
 }  // namespace orvex
