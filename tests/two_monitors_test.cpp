@@ -283,7 +283,8 @@ TEST_F(TwoMonitors, CalibrationOnTheRightHandMonitorEndToEnd) {
         EXPECT_EQ(sut.GetDword(DriverKeyPath, name), std::optional<uint32_t>(value))
             << test::ReadWholeFile(sut.Root() + "/cal.err") << sut.SimOut();
     // Later touches land within a pixel of where they were made.
-    for (auto [px, py] : {std::pair{200, 150}, std::pair{600, 450}}) {
+    for (const auto& made : {std::pair{200, 150}, std::pair{600, 450}}) {
+        const int px = made.first, py = made.second;
         std::pair<int, int> at{-1, -1};
         EXPECT_TRUE(test::WaitUntil(
             [&] {
