@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "platform/gui-app.h"
+#include "platform/gui-monitor.h"
 #include "platform/lasterror.h"
 #include "platform/platform.h"
 
@@ -66,16 +67,6 @@ uint32_t VirtualKey(const QKeyEvent& e) {
 }
 
 }  // namespace
-
-QScreen* CalibrationScreen() {
-    return QGuiApplication::primaryScreen();
-}
-
-QSize ScreenPixels(QScreen* screen) {
-    if (!screen)
-        return QSize(640, 480);
-    return screen->geometry().size() * screen->devicePixelRatio();
-}
 
 // ---- canvas
 
@@ -291,13 +282,16 @@ int RunCalibratorProgram(int argc, char** argv) {
     s.Programs = programs.get();
     ReadDriverVersion(s);
 
-    QScreen* screen = CalibrationScreen();
-    const QSize size = ScreenPixels(screen);
+    // The panel's own monitor (Platform\Input "Monitor"), the rectangle the
+    // pointer backend maps touches onto; the primary screen when none is
+    // named. Qt's pixels are device pixels here (no high-DPI scaling).
+    const PanelMonitor monitor = reg ? FindPanelMonitor(*reg) : FindPanelMonitor(std::string());
+    const QSize size = monitor.Rect.isEmpty() ? QSize(640, 480) : monitor.Rect.size();
     s.ScreenWidth = size.width();
     s.ScreenHeight = size.height();
     QtCalibratorHost host(s, size, root);
     s.MainWindow = &host;
-    host.Window().ShowCovering(screen);
+    host.Window().ShowCovering(monitor.Screen, QRect(monitor.Rect.topLeft(), size));
     CalibratorWindowProc(s, WM_CREATE);
     s.CountdownSeconds = 0;
     s.CountdownActive = 0;

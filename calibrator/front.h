@@ -20,11 +20,6 @@ class QScreen;
 
 namespace orvex {
 
-// The screen the calibration covers.
-QScreen* CalibrationScreen();
-// A screen's size in device pixels.
-QSize ScreenPixels(QScreen* screen);
-
 // The window's device context: paints into the window's image.
 class QtCanvas final : public CalibratorCanvas {
   public:

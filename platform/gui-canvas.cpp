@@ -21,15 +21,22 @@ CanvasWindow::CanvasWindow(QSize size, QWidget* parent)
     setAttribute(Qt::WA_NoSystemBackground);
 }
 
-void CanvasWindow::ShowCovering(QScreen* screen) {
+void CanvasWindow::ShowCovering(QScreen* screen, const QRect& area) {
+    setGeometry(QRect(area.topLeft(), size()));
     if (screen) {
-        setGeometry(QRect(screen->geometry().topLeft(), size()));
         if (!windowHandle())
             create();
         if (windowHandle())
             windowHandle()->setScreen(screen);
     }
-    showFullScreen();
+    // Full screen is the window manager's to grant, and it grants a whole Qt
+    // screen; a monitor Qt does not list as one is covered by geometry alone.
+    if (screen && screen->geometry() == area) {
+        showFullScreen();
+    } else {
+        show();
+        move(area.topLeft());
+    }
     raise();
     TakeInput();
 }

@@ -23,10 +23,11 @@ class CanvasWindow final : public QWidget {
     // Call after painting into the image; the window repaints soon after.
     void ImageChanged() { update(); }
 
-    // Covers the screen, frameless and above every other window, panel and
-    // dock, and takes the keyboard focus (with a grab where the display
-    // server allows one).
-    void ShowCovering(QScreen* screen);
+    // Covers area (the whole of screen, or the part of it that is one
+    // monitor), frameless and above every other window, panel and dock, and
+    // takes the keyboard focus (with a grab where the display server allows
+    // one).
+    void ShowCovering(QScreen* screen, const QRect& area);
     // Gives the keyboard back.
     void ReleaseInput();
     // Whether the window holds the keyboard (ShowCovering or TakeInput).
