@@ -198,7 +198,7 @@ void LoadFeedback(Driver& d, std::u16string_view keyPath) {
     }
     d.State.FeedbackSound = sound;
     d.State.FeedbackTone = tone;
-    d.State.FeedbackDuration = duration;
+    d.State.FeedbackDuration = CapFeedbackDuration(duration);
 }
 
 namespace {

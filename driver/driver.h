@@ -170,6 +170,13 @@ void RecomputeSpans(DriverState& s);
 uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch);
 
 // ---- speaker
+// A touch beep lasts at most this many 10 ms units: no touch is processed
+// while it sounds, so a larger setting counts as this one wherever it is
+// stored or reported.
+inline constexpr uint32_t MaxFeedbackDuration = 50;
+inline uint32_t CapFeedbackDuration(uint32_t units) {
+    return units < MaxFeedbackDuration ? units : MaxFeedbackDuration;
+}
 uint32_t MapIoPort(Driver& d, uint64_t physical, uint32_t addressSpace, uint32_t size);
 void MapSpeakerPorts(Driver& d);
 void SpeakerBeep(Driver& d, uint32_t divisor, int32_t milliseconds);

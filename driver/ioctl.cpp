@@ -96,7 +96,7 @@ uint32_t DriverIoControl(Driver& d, uint32_t code, const uint8_t* in, uint32_t i
             auto t = TouchSettings::Decode(In<TouchSettings::Size>(out));
             s.FeedbackSound = t.FeedbackSound;
             s.FeedbackTone = t.FeedbackTone;
-            s.FeedbackDuration = t.FeedbackDuration;
+            s.FeedbackDuration = CapFeedbackDuration(t.FeedbackDuration);
             ReportBytes(returned, 0);
             return 1;
         }

@@ -14,12 +14,14 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -36,8 +38,18 @@ using devwire::UniqueFd;
 
 constexpr char16_t BuiltInKey[] = u"Drivers\\BuiltIn";
 // Past this many open handles on one device, new connections are refused:
-// each one costs a thread.
+// each one costs a thread. Root and the host's own user are not counted, so
+// their tools always get through.
 constexpr size_t MaxConnectionsPerDevice = 512;
+// And one user may not take them all.
+constexpr size_t MaxConnectionsPerUser = 64;
+// The host's lines about connections are at most this many of each kind per
+// window; the rest are counted and the count is told.
+constexpr unsigned NoisyLinesPerWindow = 10;
+constexpr auto NoisyLineWindow = std::chrono::seconds(10);
+enum Noise { NoiseRefused, NoiseTooMany, NoiseTooLarge, NoiseMalformed, NoiseKinds };
+constexpr const char* NoiseNames[NoiseKinds] = {"refused connections", "too many open handles",
+                                                "requests too large", "malformed requests"};
 constexpr size_t MaxPrefixLength = 16;
 
 bool ReadString(Registry& reg, RegKey key, std::u16string_view name, std::string* out) {
@@ -119,6 +131,8 @@ struct Connection {
     UniqueFd Fd;
     std::thread Thread;
     std::atomic<bool> Done{false};
+    uint32_t Uid = 0;
+    bool Counted = false;  // against the limits for other users
 };
 
 struct Device {
@@ -134,6 +148,7 @@ struct Device {
     std::thread Acceptor;
     std::mutex ConnectionsLock;
     std::list<std::unique_ptr<Connection>> Connections;
+    size_t Counted = 0;  // connections of other users (under ConnectionsLock)
 };
 
 template <class F>
@@ -161,10 +176,33 @@ struct DeviceHost::Impl {
     std::mutex StateLock;  // Start and Stop
     bool Started = false;
     bool Stopped = false;
+    std::atomic<bool> Cancelled{false};
     UniqueFd StopRead, StopWrite;  // written once by Stop; wakes every acceptor
     std::vector<std::unique_ptr<Device>> Devices;
+    FileSharing Sharing;
+    std::string Group;
+
+    // Open handles per user, over all devices (users other than root and
+    // the host's own).
+    std::mutex UsersLock;
+    std::map<uint32_t, size_t> PerUser;
+
+    struct NoiseWindow {
+        std::chrono::steady_clock::time_point Start{};
+        unsigned Shown = 0;
+        unsigned Suppressed = 0;
+    };
+    std::mutex NoisyLock;
+    NoiseWindow Noises[NoiseKinds];
 
     void Line(const std::string& text) { Log.Print("orvex-devmgr: " + text + "\n"); }
+    // A line that a peer can provoke at will: rate-limited, so a flood of
+    // bad connections cannot flood the log (or slow the host with it).
+    void NoisyLine(Noise kind, const std::string& text);
+    void TellSuppressed();
+    // Sends a hello with the error and lets the connection go.
+    void Refuse(Device& d, UniqueFd fd, uint32_t error, Noise kind, const std::string& why);
+    void Release(Device& d, Connection& c);
 
     std::vector<DriverKey> ReadKeys(Registry& reg);
     std::string ResolveDll(const std::string& dll, const std::vector<std::string>& dirs);
@@ -179,6 +217,64 @@ struct DeviceHost::Impl {
     void StopDevice(Device& d);
     void Unpublish(Device& d);
 };
+
+void DeviceHost::Impl::NoisyLine(Noise kind, const std::string& text) {
+    std::string summary;
+    bool print = false;
+    {
+        std::lock_guard g(NoisyLock);
+        NoiseWindow& w = Noises[kind];
+        const auto now = std::chrono::steady_clock::now();
+        if (now - w.Start >= NoisyLineWindow) {
+            if (w.Suppressed > 0)
+                summary = Format("%u more lines about %s were suppressed", w.Suppressed,
+                                 NoiseNames[kind]);
+            w = NoiseWindow{now, 0, 0};
+        }
+        print = w.Shown < NoisyLinesPerWindow;
+        if (print)
+            ++w.Shown;
+        else
+            ++w.Suppressed;
+    }
+    if (!summary.empty())
+        Line(summary);
+    if (print)
+        Line(text);
+}
+
+void DeviceHost::Impl::TellSuppressed() {
+    for (int kind = 0; kind < NoiseKinds; ++kind) {
+        unsigned suppressed = 0;
+        {
+            std::lock_guard g(NoisyLock);
+            std::swap(suppressed, Noises[kind].Suppressed);
+        }
+        if (suppressed > 0)
+            Line(Format("%u more lines about %s were suppressed", suppressed, NoiseNames[kind]));
+    }
+}
+
+void DeviceHost::Impl::Refuse(Device& d, UniqueFd fd, uint32_t error, Noise kind,
+                              const std::string& why) {
+    // A fresh connection's send buffer is empty: this never blocks.
+    (void)devwire::SendPacket(fd.Get(), devwire::EncodeHello(error));
+    NoisyLine(kind, d.Name + ": " + why);
+}
+
+void DeviceHost::Impl::Release(Device& d, Connection& c) {
+    if (!c.Counted)
+        return;
+    c.Counted = false;
+    {
+        std::lock_guard g(UsersLock);
+        auto it = PerUser.find(c.Uid);
+        if (it != PerUser.end() && --it->second == 0)
+            PerUser.erase(it);
+    }
+    std::lock_guard g(d.ConnectionsLock);
+    --d.Counted;
+}
 
 void DeviceHost::Impl::Unpublish(Device& d) {
     d.Listen.Reset();
@@ -210,14 +306,28 @@ std::vector<DriverKey> DeviceHost::Impl::ReadKeys(Registry& reg) {
             continue;
         DriverKey k;
         k.KeyName = Utf16ToUtf8(name);
+        uint32_t dllType = 0, dllSize = 0;
+        const bool dllPresent =
+            reg.QueryValue(key, u"Dll", &dllType, nullptr, &dllSize) == ERROR_SUCCESS;
         const bool hasDll = ReadString(reg, key, u"Dll", &k.Dll);
         const bool hasPrefix = ReadString(reg, key, u"Prefix", &k.Prefix);
         const bool hasIndex = ReadDword(reg, key, u"Index", &k.Index);
         k.HasIoctl = ReadDword(reg, key, u"Ioctl", &k.Ioctl);
         ReadDword(reg, key, u"Order", &k.Order);  // optional: unordered keys load last
         reg.CloseKey(key);
-        if (!hasDll)
+        if (!dllPresent)
             continue;  // not a driver key
+        if (!hasDll) {
+            Line(Format("skipping Drivers\\BuiltIn\\%s: its Dll is of type %" PRIu32
+                        ", not a string (REG_SZ) naming the module",
+                        k.KeyName.c_str(), dllType));
+            continue;
+        }
+        if (k.Dll.empty()) {
+            Line("skipping Drivers\\BuiltIn\\" + k.KeyName +
+                 ": its Dll is empty; it must name the module file");
+            continue;
+        }
         if (!hasPrefix || !hasIndex) {
             Line("skipping Drivers\\BuiltIn\\" + k.KeyName + ": it needs Dll, Prefix and Index");
             continue;
@@ -253,10 +363,9 @@ std::string DeviceHost::Impl::ResolveDll(const std::string& dll,
 
 bool DeviceHost::Impl::Claim(Device& d, const std::string& root) {
     const std::string devDir = root + "/dev";
-    std::error_code ec;
-    std::filesystem::create_directories(devDir, ec);
-    if (ec) {
-        Line("cannot create " + devDir + ": " + ec.message());
+    std::string why;
+    if (!PrepareFolder(devDir, DeviceFolderMode, Sharing, &why)) {
+        Line(why);
         return false;
     }
     d.SocketPath = devDir + "/" + d.Name;
@@ -268,7 +377,7 @@ bool DeviceHost::Impl::Claim(Device& d, const std::string& root) {
     // running host holds it, a host that died has released it with its last
     // descriptor. ('.' never appears in a device name, so no clash.)
     d.LockPath = d.SocketPath + ".lock";
-    UniqueFd lock(::open(d.LockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd lock(::open(d.LockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lock) {
         Line("cannot open " + d.LockPath + ": " + std::strerror(errno));
         return false;
@@ -308,8 +417,14 @@ bool DeviceHost::Impl::Publish(Device& d) {
         Line("cannot bind " + staging + ": " + std::strerror(errno));
         return false;
     }
-    // Programs of any user may open the device, as on the device itself.
-    ::chmod(staging.c_str(), 0666);
+    // Root and the group, or the host's own user: the peer check on every
+    // connection holds even where a mode was widened by hand.
+    if ((Sharing.AsRoot && Sharing.WithGroup && ::chown(staging.c_str(), 0, Sharing.Group) != 0) ||
+        ::chmod(staging.c_str(), EffectiveMode(DeviceSocketMode, Sharing)) != 0) {
+        Line("cannot set the owner and mode of " + staging + ": " + std::strerror(errno));
+        ::unlink(staging.c_str());
+        return false;
+    }
     if (::listen(fd.Get(), 128) != 0 || ::rename(staging.c_str(), d.SocketPath.c_str()) != 0) {
         Line("cannot listen on " + d.SocketPath + ": " + std::strerror(errno));
         ::unlink(staging.c_str());
@@ -338,7 +453,24 @@ void DeviceHost::Impl::Load(const DriverKey& key, const std::string& root,
     if (d->ModulePath.empty())
         return;
 
-    d->Module.reset(::dlopen(d->ModulePath.c_str(), RTLD_NOW | RTLD_LOCAL));
+    // As root, a module anybody else could have changed would run their code
+    // as root (its constructors run inside dlopen): it is checked first, and
+    // loaded from a place only root can change.
+    std::string loadPath = d->ModulePath;
+    if (Sharing.AsRoot) {
+        std::string why;
+        loadPath = TrustedModulePath(d->ModulePath, dirs, &why);
+        if (loadPath.empty()) {
+            struct stat st {};
+            if (::lstat(d->ModulePath.c_str(), &st) != 0)
+                Line("cannot load " + d->ModulePath + ": " + std::strerror(errno));
+            else
+                Line("skipping Drivers\\BuiltIn\\" + key.KeyName + ": refusing Dll " +
+                     d->ModulePath + ": " + why);
+            return;
+        }
+    }
+    d->Module.reset(::dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL));
     if (!d->Module) {
         const char* why = ::dlerror();
         Line("cannot load " + d->ModulePath + ": " + (why != nullptr ? why : "unknown error"));
@@ -445,21 +577,52 @@ void DeviceHost::Impl::Accept(Device& d) {
             }
             continue;
         }
+        uint32_t uid = 0;
+        if (!PeerMayConnect(fd.Get(), Sharing, &uid)) {
+            Refuse(d, std::move(fd), ERROR_ACCESS_DENIED, NoiseRefused,
+                   "refused a connection of uid " + std::to_string(uid) +
+                       ": only root and members of the group " + Group + " may use the device");
+            continue;
+        }
         Reap(d);
         auto c = std::make_unique<Connection>();
-        c->Fd = std::move(fd);
+        c->Uid = uid;
+        c->Counted = uid != 0 && uid != ::geteuid();
         Connection* raw = c.get();
-        {
-            std::lock_guard g(d.ConnectionsLock);
-            if (d.Connections.size() >= MaxConnectionsPerDevice) {
-                Line(d.Name + ": too many open handles, refusing a connection");
+        if (c->Counted) {
+            // Only this thread adds to the device's count, so looking and
+            // adding need not be one step.
+            std::string refusal;
+            {
+                std::lock_guard g(d.ConnectionsLock);
+                if (d.Counted >= MaxConnectionsPerDevice)
+                    refusal = "too many open handles, refusing a connection";
+            }
+            if (refusal.empty()) {
+                std::lock_guard g(UsersLock);
+                size_t& mine = PerUser[uid];
+                if (mine >= MaxConnectionsPerUser)
+                    refusal = Format(
+                        "too many open handles for uid %" PRIu32 ", refusing a connection", uid);
+                else
+                    ++mine;
+            }
+            if (!refusal.empty()) {
+                Refuse(d, std::move(fd), ERROR_TOO_MANY_OPEN_FILES, NoiseTooMany, refusal);
                 continue;
             }
+            std::lock_guard g(d.ConnectionsLock);
+            ++d.Counted;
+        }
+        c->Fd = std::move(fd);
+        {
+            std::lock_guard g(d.ConnectionsLock);
             d.Connections.push_back(std::move(c));
         }
         try {
             raw->Thread = std::thread([this, &d, raw] { Serve(d, *raw); });
         } catch (const std::system_error&) {
+            Release(d, *raw);
             std::lock_guard g(d.ConnectionsLock);
             d.Connections.remove_if([raw](const auto& p) { return p.get() == raw; });
         }
@@ -491,6 +654,7 @@ void DeviceHost::Impl::Serve(Device& d, Connection& c) {
         std::lock_guard g(c.Lock);
         c.Fd.Reset();
     }
+    Release(d, c);
     c.Done.store(true);
 }
 
@@ -501,12 +665,12 @@ void DeviceHost::Impl::Exchange(Device& d, int fd, uint32_t open) {
         if (n == 0 || n == -1)
             return;  // closed by the program, or shut down by Stop
         if (n == -2) {
-            Line(d.Name + ": request too large, closing that handle");
+            NoisyLine(NoiseTooLarge, d.Name + ": request too large, closing that handle");
             return;
         }
         const auto request = devwire::ParseRequest(std::span(packet).first(static_cast<size_t>(n)));
         if (!request) {
-            Line(d.Name + ": malformed request, closing that handle");
+            NoisyLine(NoiseMalformed, d.Name + ": malformed request, closing that handle");
             return;
         }
         if (!devwire::SendPacket(fd, Execute(d, open, *request)))
@@ -615,10 +779,23 @@ size_t DeviceHost::Start(const std::string& root, Registry& registry, const Opti
     }
     I_->StopRead.Reset(pipeFds[0]);
     I_->StopWrite.Reset(pipeFds[1]);
+    I_->Group = options.Group;
+    I_->Sharing = CurrentFileSharing(root, options.Group);
+    // Programs of the group bind their window handles here (docs/window-messages.md).
+    std::string why;
+    if (!PrepareFolder(root + "/windows", WindowFolderMode, I_->Sharing, &why))
+        I_->Line(why);
     const auto dirs = options.LibraryDirs.empty() ? DefaultLibraryDirs() : options.LibraryDirs;
-    for (const auto& key : I_->ReadKeys(registry))
+    for (const auto& key : I_->ReadKeys(registry)) {
+        if (I_->Cancelled.load())
+            break;
         I_->Load(key, root, dirs);
+    }
     return I_->Devices.size();
+}
+
+void DeviceHost::CancelStart() {
+    I_->Cancelled.store(true);
 }
 
 void DeviceHost::Stop() {
@@ -635,6 +812,7 @@ void DeviceHost::Stop() {
     for (auto it = I_->Devices.rbegin(); it != I_->Devices.rend(); ++it)
         I_->StopDevice(**it);
     I_->Devices.clear();
+    I_->TellSuppressed();
 }
 
 std::vector<std::string> DeviceHost::Devices() const {

@@ -7,12 +7,18 @@
 // A driver key needs Dll (REG_SZ), Prefix (REG_SZ) and Index (REG_DWORD);
 // Ioctl (REG_DWORD), when present, is a control code sent once after Init;
 // Order (REG_DWORD) sorts the loading, lowest first, then by key name.
+//
+// Running as root, the host loads only modules that root alone can change,
+// from the driver module folders, and serves only root, its own user and
+// the members of the platform group; each other user gets a limited number
+// of open handles.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/access.h"
 #include "platform/debug.h"
 #include "platform/registry.h"
 
@@ -24,6 +30,9 @@ class DeviceHost {
         // Folders searched for a Dll given as a bare file name, in order.
         // Empty: DefaultLibraryDirs().
         std::vector<std::string> LibraryDirs;
+        // The group whose members, besides root, may open the devices
+        // (when the host runs as root and the group exists).
+        std::string Group = PlatformGroup;
     };
 
     // Host lines ("orvex-devmgr: ...\n") go to log.
@@ -40,6 +49,10 @@ class DeviceHost {
     size_t Start(const std::string& root, Registry& registry) {
         return Start(root, registry, Options{});
     }
+
+    // Makes a Start running on another thread load no further driver (the
+    // one being started still finishes). Safe from any thread.
+    void CancelStart();
 
     // Stops accepting, closes every connection (the driver's Close for each
     // open handle, after a call in progress has finished), calls each

@@ -100,7 +100,9 @@ std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* e
     std::unique_ptr<libevdev, EvdevFree> dev(libevdev_new());
     if (!dev)
         return fail("out of memory");
-    libevdev_set_name(dev.get(), "ORVEX touch panel");
+    // Window systems pick the device out by this name (xinput map-to-output,
+    // a compositor's per-device settings): it never changes.
+    libevdev_set_name(dev.get(), UinputDeviceName);
     libevdev_set_id_bustype(dev.get(), BUS_VIRTUAL);
     libevdev_set_id_vendor(dev.get(), 0x4F52);   // "OR"
     libevdev_set_id_product(dev.get(), 0x5631);  // "V1"

@@ -1,14 +1,34 @@
 // The X11 backend: pointer events through the XTest extension on an X
 // display, and posted messages as client messages to X windows.
+//
+// The absolute range covers one RandR monitor when one is named (the panel's
+// own, on a machine with several) and the whole screen otherwise. A thread
+// of the backend's own watches the display's layout over a second
+// connection, so a resolution change or a monitor coming and going is
+// followed at once while the reader thread never waits on a round trip: it
+// only reads the rectangle the watcher last stored.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "platform/input.h"
+#include "platform/randr-xlib.h"
+#include "platform/screen-layout.h"
+#include "platform/uniquefd.h"
 #include "platform/window-messages.h"
 
 namespace orvex {
@@ -28,14 +48,143 @@ int QuietIoError(Display*) {
 struct DisplayClose {
     void operator()(Display* d) const { XCloseDisplay(d); }
 };
+using DisplayPtr = std::unique_ptr<Display, DisplayClose>;
+
+// A rectangle in one word, in the protocol's own field sizes (16-bit signed
+// origin, 16-bit unsigned size), so the reader thread always sees a whole one.
+uint64_t Pack(const ScreenRect& r) {
+    auto u16 = [](int v, int lo, int hi) {
+        return static_cast<uint64_t>(static_cast<uint16_t>(std::clamp(v, lo, hi)));
+    };
+    return u16(r.X, -32768, 32767) | u16(r.Y, -32768, 32767) << 16 | u16(r.Width, 0, 65535) << 32 |
+           u16(r.Height, 0, 65535) << 48;
+}
+ScreenRect Unpack(uint64_t v) {
+    return {static_cast<int16_t>(v & 0xFFFF), static_cast<int16_t>((v >> 16) & 0xFFFF),
+            static_cast<int>((v >> 32) & 0xFFFF), static_cast<int>(v >> 48)};
+}
+
+using LogLine = std::function<void(const std::string&)>;
+
+// Keeps *rect on the panel's rectangle for as long as it lives.
+class LayoutWatcher {
+  public:
+    LayoutWatcher(DisplayPtr display, bool monitors, std::string monitor, LogLine log,
+                  std::atomic<uint64_t>* rect, bool found)
+        : Display_(std::move(display)),
+          Monitors_(monitors),
+          Monitor_(std::move(monitor)),
+          Log_(std::move(log)),
+          Rect_(rect),
+          Found_(found),
+          Last_(Unpack(rect->load())),
+          Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        XSetIOErrorExitHandler(Display_.get(), &LayoutWatcher::ConnectionLost, this);
+        Thread_ = std::thread([this] { Run(); });
+    }
+
+    ~LayoutWatcher() {
+        uint64_t one = 1;
+        // Fails only on counter overflow, which one write cannot cause.
+        (void)!::write(Stop_.Get(), &one, sizeof one);
+        {
+            // A server that stopped answering in the middle of a round trip
+            // would hold the thread forever; cutting the connection ends
+            // the call it is stuck in.
+            std::unique_lock lock(DoneLock_);
+            if (!DoneCv_.wait_for(lock, std::chrono::seconds(2), [&] { return Done_; }))
+                ::shutdown(ConnectionNumber(Display_.get()), SHUT_RDWR);
+        }
+        Thread_.join();
+        // Closing a broken connection would talk to the dead server again.
+        if (Lost_.load())
+            (void)Display_.release();
+    }
+
+    LayoutWatcher(const LayoutWatcher&) = delete;
+    LayoutWatcher& operator=(const LayoutWatcher&) = delete;
+
+  private:
+    void Run() {
+        Display* d = Display_.get();
+        for (;;) {
+            bool changed = false;
+            // Every event selected means the layout may have changed; a burst
+            // (a mode set sends one per output) is read once.
+            while (!Lost_.load() && XPending(d) > 0) {
+                XEvent ev;
+                XNextEvent(d, &ev);
+                changed = true;
+            }
+            if (Lost_.load())
+                break;
+            if (changed) {
+                Refresh();
+                continue;
+            }
+            pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {Stop_.Get(), POLLIN, 0}};
+            int r = ::poll(fds, 2, -1);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0 || fds[1].revents != 0 || (fds[0].revents & POLLNVAL))
+                break;
+        }
+        std::lock_guard g(DoneLock_);
+        Done_ = true;
+        DoneCv_.notify_all();
+    }
+
+    void Refresh() {
+        ScreenLayout layout;
+        if (!ReadRandrLayout(Display_.get(), Monitors_, &layout) || Lost_.load())
+            return;
+        PanelPlacement p = PlacePanel(layout, Monitor_);
+        Rect_->store(Pack(p.Rect));
+        if (Monitor_.empty() || Lost_.load())
+            return;
+        if (p.Found != Found_ || (p.Found && p.Rect != Last_)) {
+            if (!p.Found) {
+                Say("input monitor " + Monitor_ +
+                    " is absent; the pointer covers the whole screen " + DescribeRect(p.Rect));
+            } else if (!Found_) {
+                Say("input monitor " + Monitor_ + " is back at " + DescribeRect(p.Rect));
+            } else {
+                Say("input monitor " + Monitor_ + " is now at " + DescribeRect(p.Rect));
+            }
+        }
+        Found_ = p.Found;
+        Last_ = p.Rect;
+    }
+
+    void Say(const std::string& line) {
+        if (Log_)
+            Log_(line);
+    }
+
+    static void ConnectionLost(Display*, void* self) {
+        static_cast<LayoutWatcher*>(self)->Lost_.store(true);
+    }
+
+    DisplayPtr Display_;
+    const bool Monitors_;
+    const std::string Monitor_;
+    LogLine Log_;
+    std::atomic<uint64_t>* Rect_;
+    bool Found_;       // watcher thread only
+    ScreenRect Last_;  // watcher thread only
+    UniqueFd Stop_;
+    std::atomic<bool> Lost_{false};
+    std::mutex DoneLock_;
+    std::condition_variable DoneCv_;
+    bool Done_ = false;
+    std::thread Thread_;
+};
 
 class X11Input final : public Input {
   public:
-    X11Input(std::string root, Display* display) : Root_(std::move(root)), Display_(display) {
-        int screen = DefaultScreen(display);
-        Screen_ = screen;
-        Width_ = static_cast<uint32_t>(DisplayWidth(display, screen));
-        Height_ = static_cast<uint32_t>(DisplayHeight(display, screen));
+    X11Input(std::string root, Display* display, const ScreenRect& rect)
+        : Root_(std::move(root)), Display_(display), Rect_(Pack(rect)) {
+        Screen_ = DefaultScreen(display);
         CommandAtom_ = XInternAtom(display, "ORVEX_WM_COMMAND", False);
         // Without this, a lost server connection ends the whole host; with it
         // the pointer goes quiet and posted messages still reach programs.
@@ -43,11 +192,15 @@ class X11Input final : public Input {
     }
 
     ~X11Input() override {
+        Watcher_.reset();
         // A display whose connection broke is left alone: Xlib would try to
         // talk to the dead server while closing it.
         if (Broken_.load())
             (void)Display_.release();
     }
+
+    std::atomic<uint64_t>* PanelRect() { return &Rect_; }
+    void Watch(std::unique_ptr<LayoutWatcher> watcher) { Watcher_ = std::move(watcher); }
 
     void MouseEvent(uint32_t flags, uint32_t x, uint32_t y, uint32_t /*data*/,
                     uintptr_t /*extraInfo*/) override {
@@ -60,7 +213,9 @@ class X11Input final : public Input {
         // XTest moves only to absolute screen positions; a relative move has no
         // place here, its buttons still do.
         if ((flags & MOUSEEVENTF_ABSOLUTE) && (flags & (MOUSEEVENTF_MOVE | ButtonFlags))) {
-            XTestFakeMotionEvent(d, Screen_, Scale(x, Width_), Scale(y, Height_), CurrentTime);
+            const ScreenRect r = Unpack(Rect_.load(std::memory_order_relaxed));
+            XTestFakeMotionEvent(d, Screen_, r.X + MapAbsolute(x, r.Width),
+                                 r.Y + MapAbsolute(y, r.Height), CurrentTime);
         }
         if (flags & MOUSEEVENTF_LEFTDOWN)
             XTestFakeButtonEvent(d, 1, True, CurrentTime);
@@ -96,32 +251,26 @@ class X11Input final : public Input {
     }
 
   private:
-    // 0..65535 onto 0..size-1, rounded to the nearest pixel.
-    static int Scale(uint32_t v, uint32_t size) {
-        if (v > 0xFFFF)
-            v = 0xFFFF;
-        if (size == 0)
-            return 0;
-        return static_cast<int>((static_cast<uint64_t>(v) * (size - 1) + 32767) / 65535);
-    }
-
     static void ConnectionLost(Display*, void* self) {
         static_cast<X11Input*>(self)->Broken_.store(true);
     }
 
     std::string Root_;
     std::mutex Lock_;
-    std::unique_ptr<Display, DisplayClose> Display_;
+    DisplayPtr Display_;
     int Screen_ = 0;
-    uint32_t Width_ = 0, Height_ = 0;
-    Atom CommandAtom_ = None;
+    Atom CommandAtom_ = 0;
     std::atomic<bool> Broken_{false};
+    std::atomic<uint64_t> Rect_;
+    std::unique_ptr<LayoutWatcher> Watcher_;  // after Rect_, which it writes
 };
 
 }  // namespace
 
 std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* error,
-                                      const std::string& display) {
+                                      const std::string& display, const std::string& monitor,
+                                      std::function<void(const std::string&)> log,
+                                      std::string* placement) {
     auto fail = [&](const std::string& why) -> std::unique_ptr<Input> {
         if (error)
             *error = why;
@@ -130,19 +279,58 @@ std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* erro
     const char* name = display.empty() ? std::getenv("DISPLAY") : display.c_str();
     if (!name || !*name)
         return fail("DISPLAY is not set");
-    // Calls come from the reader thread only, but the host may have other
-    // threads that touch Xlib; this must precede every other Xlib call.
+    // Calls come from the reader thread and the layout watcher, and the host
+    // may have other threads that touch Xlib; this must precede every other
+    // Xlib call.
     XInitThreads();
     XSetErrorHandler(IgnoreXError);
     XSetIOErrorHandler(QuietIoError);
-    std::unique_ptr<Display, DisplayClose> d(XOpenDisplay(name));
+    DisplayPtr d(XOpenDisplay(name));
     if (!d)
         return fail(std::string("no X display answers at ") + name);
     int event = 0, err = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(d.get(), &event, &err, &major, &minor)) {
         return fail(std::string("display ") + name + " has no XTEST extension");
     }
-    return std::make_unique<X11Input>(root, d.release());
+
+    // The layout is read over the watcher's connection, after its events are
+    // selected, so no change can fall between the first reading and the
+    // watch.
+    const int screen = DefaultScreen(d.get());
+    ScreenLayout layout;
+    layout.Screen = {0, 0, DisplayWidth(d.get(), screen), DisplayHeight(d.get(), screen)};
+    DisplayPtr w(XOpenDisplay(name));
+    bool monitors = false;
+    if (w) {
+        Window rootWindow = DefaultRootWindow(w.get());
+        XSelectInput(w.get(), rootWindow, StructureNotifyMask);
+        int rrEvent = 0, rrError = 0;
+        if (XRRQueryExtension(w.get(), &rrEvent, &rrError)) {
+            XRRSelectInput(
+                w.get(), rootWindow,
+                RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+            monitors = RandrMonitorsSupported(w.get());
+        }
+        if (!ReadRandrLayout(w.get(), monitors, &layout))
+            w.reset();
+    }
+    const PanelPlacement p = PlacePanel(layout, monitor);
+    if (placement) {
+        if (monitor.empty())
+            *placement = "whole screen " + DescribeRect(p.Rect);
+        else if (p.Found)
+            *placement = "monitor " + monitor + " " + DescribeRect(p.Rect);
+        else
+            *placement = "monitor " + monitor + " absent, whole screen " + DescribeRect(p.Rect);
+        if (!w)
+            *placement += " (not followed: no second connection to the display)";
+    }
+    auto input = std::make_unique<X11Input>(root, d.release(), p.Rect);
+    if (w) {
+        input->Watch(std::make_unique<LayoutWatcher>(std::move(w), monitors, monitor,
+                                                     std::move(log), input->PanelRect(), p.Found));
+    }
+    return input;
 }
 
 }  // namespace orvex

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,7 +20,7 @@ inline constexpr uint32_t MOUSEEVENTF_RIGHTUP = 0x0010;
 inline constexpr uint32_t MOUSEEVENTF_ABSOLUTE = 0x8000;
 
 class Input {
-public:
+  public:
     virtual ~Input() = default;
     // Absolute pointer event: x and y on a 0..0xFFFF scale when flags carry
     // MOUSEEVENTF_ABSOLUTE; buttons pressed or released as the flags say.
@@ -33,7 +34,7 @@ public:
 // Test double: records every call in order. Preallocates so that recording
 // does not allocate on the hot path (benchmarks use it as the sink).
 class RecordingInput final : public Input {
-public:
+  public:
     struct Call {
         enum Kind { Mouse, Post } What;
         uint32_t A, B, C, D;  // Mouse: flags, x, y, data; Post: window, msg, wParam, lParam
@@ -42,13 +43,12 @@ public:
     explicit RecordingInput(size_t reserve = 1024) { Calls_.reserve(reserve); }
     void MouseEvent(uint32_t flags, uint32_t x, uint32_t y, uint32_t data,
                     uintptr_t extraInfo) override;
-    void PostMessage(uint32_t window, uint32_t message, uint32_t wParam,
-                     uint32_t lParam) override;
+    void PostMessage(uint32_t window, uint32_t message, uint32_t wParam, uint32_t lParam) override;
     std::vector<Call> Calls() const;
     size_t Count() const;
     void Clear();
 
-private:
+  private:
     mutable std::mutex Lock_;
     std::vector<Call> Calls_;
 };
@@ -58,13 +58,23 @@ private:
 // A factory returns null, with *error (if given) saying why, when its backend
 // cannot be used on this machine.
 //
-// uinput: an absolute pointer device; *deviceNode (if given) receives its
-// /dev/input/eventN path when the kernel reports one.
+// uinput: an absolute pointer device named UinputDeviceName; *deviceNode (if
+// given) receives its /dev/input/eventN path when the kernel reports one.
+// The window system maps it onto its outputs itself.
+inline constexpr const char* UinputDeviceName = "ORVEX touch panel";
 std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* error,
                                          std::string* deviceNode = nullptr);
 // XTest on the display named by $DISPLAY (or by display, when not empty).
+// The absolute range covers the RandR monitor named by monitor, or the whole
+// screen when monitor is empty or no such monitor is present; the backend
+// follows the display's layout as it changes, and log (called on a thread of
+// the backend's own) receives one line each time the monitor goes missing,
+// comes back or moves. *placement (if given) describes the rectangle at start.
 std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* error,
-                                      const std::string& display = {});
+                                      const std::string& display = {},
+                                      const std::string& monitor = {},
+                                      std::function<void(const std::string&)> log = {},
+                                      std::string* placement = nullptr);
 // One text line per call on fd (standard output by default). Never fails.
 std::unique_ptr<Input> CreateLogInput(const std::string& root, int fd = 1);
 

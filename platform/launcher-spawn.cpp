@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/debug.h"
 #include "platform/lasterror.h"
 #include "platform/launcher.h"
 #include "platform/registry.h"  // Utf16ToUtf8
@@ -24,24 +26,33 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::vector<std::string> SplitOnBlanks(const std::string& s) {
+// Blanks (spaces, tabs) separate arguments; a double quote starts or ends a
+// stretch in which blanks belong to the argument. The quotes themselves are
+// dropped, so "" is an empty argument; an unclosed quote runs to the end.
+std::vector<std::string> SplitArguments(const std::string& s) {
     std::vector<std::string> parts;
     size_t i = 0;
     while (i < s.size()) {
         while (i < s.size() && IsBlank(s[i]))
             ++i;
-        size_t start = i;
-        while (i < s.size() && !IsBlank(s[i]))
-            ++i;
-        if (i > start)
-            parts.emplace_back(s, start, i - start);
+        if (i == s.size())
+            break;
+        std::string arg;
+        bool quoted = false;
+        for (; i < s.size() && (quoted || !IsBlank(s[i])); ++i) {
+            if (s[i] == '"')
+                quoted = !quoted;
+            else
+                arg.push_back(s[i]);
+        }
+        parts.push_back(std::move(arg));
     }
     return parts;
 }
 
 class SpawnLauncher final : public Launcher {
   public:
-    explicit SpawnLauncher(std::string root) : Root_(std::move(root)) {}
+    SpawnLauncher(std::string root, DebugOutput* log) : Root_(std::move(root)), Log_(log) {}
 
     bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
                       int /*show*/) override {
@@ -64,7 +75,7 @@ class SpawnLauncher final : public Launcher {
 
         std::vector<std::string> args;
         args.push_back(path);
-        for (auto& a : SplitOnBlanks(Utf16ToUtf8(parameters)))
+        for (auto& a : SplitArguments(Utf16ToUtf8(parameters)))
             args.push_back(std::move(a));
         std::vector<char*> argv;
         for (auto& a : args)
@@ -75,6 +86,9 @@ class SpawnLauncher final : public Launcher {
         int rc = ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
         if (rc != 0) {
             SetLastError(ErrorFromErrno(rc));
+            if (Log_ != nullptr)
+                Log_->Print(std::string(program_invocation_short_name) + ": cannot start " + path +
+                            ": " + std::strerror(rc) + "\n");
             return false;
         }
         // The caller asks for no process handle, so nobody else will ever
@@ -89,14 +103,15 @@ class SpawnLauncher final : public Launcher {
 
   private:
     std::string Root_;
+    DebugOutput* Log_;
 };
 
 }  // namespace
 
-std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root) {
+std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root, DebugOutput* log) {
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    return std::make_unique<SpawnLauncher>(std::move(root));
+    return std::make_unique<SpawnLauncher>(std::move(root), log);
 }
 
 }  // namespace orvex

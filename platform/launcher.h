@@ -12,31 +12,37 @@
 namespace orvex {
 
 class Launcher {
-public:
+  public:
     virtual ~Launcher() = default;
     // file: a path; one that begins with '\' names a file under the
-    // platform root. parameters: a command-line tail, may be empty.
+    // platform root. parameters: a command-line tail, may be empty; it is
+    // split into arguments at blanks (spaces and tabs), and double quotes
+    // group blanks into one argument ("a b" is the one argument a b; the
+    // quotes are dropped).
     // Returns true when the program was started.
     virtual bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
                               int show) = 0;
 };
 
-// posix_spawn under the platform root ($ORVEX_ROOT).
-std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root);
+class DebugOutput;
+
+// posix_spawn under the platform root ($ORVEX_ROOT). A program that cannot
+// be started is told on log (when given) in one line: the driver does not
+// report it, and nobody would learn why the helper never came up.
+std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root, DebugOutput* log = nullptr);
 
 // Test double.
 class RecordingLauncher final : public Launcher {
-public:
+  public:
     struct Call {
         std::u16string File, Parameters;
         int Show;
     };
-    bool ShellExecute(std::u16string_view file, std::u16string_view parameters,
-                      int show) override;
+    bool ShellExecute(std::u16string_view file, std::u16string_view parameters, int show) override;
     std::vector<Call> Calls() const;
     bool Result = true;
 
-private:
+  private:
     mutable std::mutex Lock_;
     std::vector<Call> Calls_;
 };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/screen-layout.h"
 
 namespace orvex {
 
@@ -32,6 +33,7 @@ std::string BackendSetting(Registry& reg, std::u16string_view key) {
 struct Chosen {
     std::unique_ptr<Input> Backend;
     std::string Name;
+    std::string Where;  // what the pointer covers, for the start-up line
 };
 
 Chosen ChooseInput(Registry& reg, const std::string& root) {
@@ -40,20 +42,34 @@ Chosen ChooseInput(Registry& reg, const std::string& root) {
         Say("unknown input backend \"" + want + "\"; using auto");
         want = "auto";
     }
+    bool unusable = false;
+    const std::string monitor = PanelMonitorName(reg, &unusable);
+    if (unusable)
+        Say("input monitor name unusable (too long or with control characters); ignored");
     std::string why;
     if (want == "uinput" || want == "auto") {
-        if (auto in = CreateUinputInput(root, &why))
-            return {std::move(in), "uinput"};
+        std::string node;
+        if (auto in = CreateUinputInput(root, &why, &node)) {
+            std::string where = std::string("device \"") + UinputDeviceName + "\"";
+            if (!node.empty())
+                where += " " + node;
+            // The window system scales a uinput device onto its outputs;
+            // only it can confine the device to one monitor.
+            if (!monitor.empty())
+                where += "; map it onto monitor " + monitor + " in the window system";
+            return {std::move(in), "uinput", where};
+        }
         if (want == "uinput")
             Say("input backend uinput unavailable (" + why + "); using log");
     }
     if (want == "x11" || want == "auto") {
-        if (auto in = CreateX11Input(root, &why))
-            return {std::move(in), "x11"};
+        std::string where;
+        if (auto in = CreateX11Input(root, &why, {}, monitor, Say, &where))
+            return {std::move(in), "x11", where};
         if (want == "x11")
             Say("input backend x11 unavailable (" + why + "); using log");
     }
-    return {CreateLogInput(root), "log"};
+    return {CreateLogInput(root), "log", {}};
 }
 
 struct ChosenPorts {
@@ -108,7 +124,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::Create(const std::string& root) {
     if (ports.Name == "log")
         p->Timers_ = CreateLoggingTimerService(std::move(p->Timers_));
 
-    p->Launcher_ = CreateSpawnLauncher(root);
+    p->Launcher_ = CreateSpawnLauncher(root, p->Debug_.get());
     p->Serial_ = CreateTermiosSerialPorts(*p->Reg_);
     if (!p->Timers_ || !p->Launcher_ || !p->Serial_) {
         Say("cannot set up the platform's timers, launcher or serial ports");
@@ -123,7 +139,8 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::Create(const std::string& root) {
     p->P_.Reg = p->Reg_.get();
     p->P_.Serial = p->Serial_.get();
 
-    Say("input backend " + input.Name + ", port backend " + ports.Name);
+    Say("input backend " + input.Name + (input.Where.empty() ? "" : " (" + input.Where + ")") +
+        ", port backend " + ports.Name);
     return p;
 }
 

@@ -62,10 +62,6 @@ std::optional<uint32_t> ParseHex(std::string_view s, size_t maxDigits) {
     return v;
 }
 
-// Text is valid UTF-8 exactly when it survives the trip through UTF-16.
-bool ValidUtf8(std::string_view s) {
-    return Utf16ToUtf8(Utf8ToUtf16(s)) == s;
-}
 // And UTF-16 is representable exactly when it survives the other trip.
 bool ValidUtf16(std::u16string_view s) {
     return Utf8ToUtf16(Utf16ToUtf8(s)) == s;
@@ -146,14 +142,8 @@ bool ParseSectionPath(std::string_view path, std::u16string* below, std::string*
             break;
         start = end + 1;
     }
-    if (rest.find_first_of("\r\n") != std::string_view::npos) {
-        *why = "line break in a key name";
+    if (!CheckRegKeyPath(rest, why))
         return false;
-    }
-    if (!ValidUtf8(rest)) {
-        *why = "key path is not valid UTF-8";
-        return false;
-    }
     *below = Utf8ToUtf16(rest);
     return true;
 }
@@ -221,6 +211,10 @@ class Parser {
     }
 
     bool Run() {
+        for (size_t n = 0; n < Lines_.size(); ++n) {
+            if (Lines_[n].size() > MaxRegLineBytes)
+                return Fail(n + 1, "longer than 1 MiB");
+        }
         size_t i = 0;
         while (i < Lines_.size() && Trim(Lines_[i]).empty())
             ++i;
@@ -292,11 +286,9 @@ class Parser {
             auto name = ReadQuoted(line, &rest, &why);
             if (!name)
                 return Fail(number, why);
-            if (!ValidUtf8(*name))
-                return Fail(number, "value name is not valid UTF-8");
-            // A name with a line break could never be exported again.
-            if (name->find_first_of("\r\n") != std::string::npos)
-                return Fail(number, "line break in a value name");
+            std::string bad;
+            if (!CheckRegName(*name, "value name", &bad))
+                return Fail(number, bad);
             op.Name = Utf8ToUtf16(*name);
         }
         rest = TrimLeft(rest);
@@ -314,7 +306,7 @@ class Parser {
                 return Fail(number, why);
             if (!Trim(after).empty())
                 return Fail(number, "unexpected text after the string");
-            if (!ValidUtf8(*text))
+            if (!IsValidUtf8(*text))
                 return Fail(number, "string is not valid UTF-8");
             op.What = RegFileOp::SetValue;
             op.Type = REG_SZ;
@@ -379,7 +371,11 @@ void AppendEscaped(std::string* out, std::string_view text) {
 }
 
 bool HasLineBreak(std::u16string_view s) {
-    return s.find(u'\n') != std::u16string_view::npos || s.find(u'\r') != std::u16string_view::npos;
+    return s.find_first_of(u"\r\n") != std::u16string_view::npos;
+}
+// Nor can a file carry a NUL inside a name.
+bool Unwritable(std::u16string_view name) {
+    return HasLineBreak(name) || name.find(u'\0') != std::u16string_view::npos || !ValidUtf16(name);
 }
 
 // A REG_SZ value is written as "text" when reading that text back gives
@@ -418,57 +414,94 @@ void AppendHexList(std::string* line, const std::vector<uint8_t>& data) {
     }
 }
 
-bool ExportKey(Registry& reg, RegKey key, const std::u16string& path, bool skipIfBare,
-               std::string* out, std::string* error) {
+// One key's section: its values, or nothing for a bare key when asked.
+bool ExportSection(Registry& reg, RegKey key, const std::u16string& path, bool skipIfBare,
+                   std::string* out, std::string* error) {
     std::vector<Registry::Value> values;
     if (uint32_t e = reg.EnumValues(key, &values)) {
         *error =
             "cannot read the values of " + Utf16ToUtf8(path) + " (error " + std::to_string(e) + ")";
         return false;
     }
-    std::string section;
-    if (!(skipIfBare && values.empty())) {
-        if (HasLineBreak(path) || !ValidUtf16(path)) {
-            *error = "key name cannot be written to a file: " + Utf16ToUtf8(path);
-            return false;
-        }
-        section = "[" + std::string(RootName);
-        if (!path.empty())
-            section += "\\" + Utf16ToUtf8(path);
-        section += "]\n";
-        for (const auto& v : values) {
-            std::string line;
-            if (!FormatRegValue(v, &line)) {
-                *error = "value name cannot be written to a file: " + Utf16ToUtf8(v.Name) + " in " +
-                         Utf16ToUtf8(path);
-                return false;
-            }
-            section += line + "\n";
-        }
-        section += "\n";
-    }
-    out->append(section);
-
-    std::vector<std::u16string> subKeys;
-    if (uint32_t e = reg.EnumSubKeys(key, &subKeys)) {
-        *error = "cannot list the subkeys of " + Utf16ToUtf8(path) + " (error " +
-                 std::to_string(e) + ")";
+    if (skipIfBare && values.empty())
+        return true;
+    if (Unwritable(path)) {
+        *error = "key name cannot be written to a file: " + Utf16ToUtf8(path);
         return false;
     }
-    for (const auto& name : subKeys) {
-        RegKey child = 0;
-        if (uint32_t e = reg.OpenKey(key, name, KEY_ALL_ACCESS, &child)) {
-            *error = "cannot open " + Utf16ToUtf8(path) + "\\" + Utf16ToUtf8(name) + " (error " +
+    std::string section = "[" + std::string(RootName);
+    if (!path.empty())
+        section += "\\" + Utf16ToUtf8(path);
+    section += "]\n";
+    for (const auto& v : values) {
+        std::string line;
+        if (!FormatRegValue(v, &line)) {
+            *error = "value name cannot be written to a file: " + Utf16ToUtf8(v.Name) + " in " +
+                     Utf16ToUtf8(path);
+            return false;
+        }
+        section += line + "\n";
+    }
+    section += "\n";
+    out->append(section);
+    return true;
+}
+
+// Every key below (and including) key, parents before children. The walk
+// keeps its own stack: a chain of keys thousands deep must not exhaust the
+// thread's.
+bool ExportTree(Registry& reg, RegKey top, std::u16string path, bool skipIfBare, std::string* out,
+                std::string* error) {
+    struct Level {
+        RegKey Key;
+        size_t PathLength;
+        std::vector<std::u16string> SubKeys;
+        size_t Next = 0;
+    };
+    std::vector<Level> stack;
+    auto closeAll = [&] {
+        for (const auto& l : stack) {
+            if (l.Key != top)
+                (void)reg.CloseKey(l.Key);  // our own handles; a failing close cannot matter
+        }
+    };
+    auto enter = [&](RegKey key, bool bare) {
+        stack.push_back({key, path.size(), {}, 0});
+        if (!ExportSection(reg, key, path, bare, out, error))
+            return false;
+        if (uint32_t e = reg.EnumSubKeys(key, &stack.back().SubKeys)) {
+            *error = "cannot list the subkeys of " + Utf16ToUtf8(path) + " (error " +
                      std::to_string(e) + ")";
             return false;
         }
-        std::u16string childPath = path.empty() ? name : path + u"\\" + name;
-        bool ok = ExportKey(reg, child, childPath, false, out, error);
-        (void)reg.CloseKey(child);  // our own handle; its close cannot matter here
-        if (!ok)
-            return false;
+        return true;
+    };
+    bool ok = enter(top, skipIfBare);
+    while (ok && !stack.empty()) {
+        Level& level = stack.back();
+        if (level.Next == level.SubKeys.size()) {
+            if (level.Key != top)
+                (void)reg.CloseKey(level.Key);
+            stack.pop_back();
+            if (!stack.empty())
+                path.resize(stack.back().PathLength);
+            continue;
+        }
+        const std::u16string& name = level.SubKeys[level.Next++];
+        RegKey child = 0;
+        if (uint32_t e = reg.OpenKey(level.Key, name, KEY_ALL_ACCESS, &child)) {
+            *error = "cannot open " + Utf16ToUtf8(path) + "\\" + Utf16ToUtf8(name) + " (error " +
+                     std::to_string(e) + ")";
+            ok = false;
+            break;
+        }
+        if (!path.empty())
+            path += u"\\";
+        path += name;
+        ok = enter(child, false);
     }
-    return true;
+    closeAll();
+    return ok;
 }
 
 }  // namespace
@@ -564,7 +597,7 @@ bool ExportRegText(Registry& reg, std::u16string_view keyPath, std::string* out,
         path.pop_back();
     while (!path.empty() && path.front() == u'\\')
         path.erase(0, 1);
-    bool ok = ExportKey(reg, key, path, path.empty(), &text, &why);
+    bool ok = ExportTree(reg, key, path, path.empty(), &text, &why);
     (void)reg.CloseKey(key);  // our own handle
     if (!ok) {
         if (error)
@@ -576,7 +609,7 @@ bool ExportRegText(Registry& reg, std::u16string_view keyPath, std::string* out,
 }
 
 bool FormatRegValue(const Registry::Value& v, std::string* line) {
-    if (HasLineBreak(v.Name) || !ValidUtf16(v.Name))
+    if (Unwritable(v.Name))
         return false;
     std::string s;
     if (v.Name.empty()) {
@@ -624,6 +657,89 @@ bool KeyBelowRoot(std::string_view path, std::u16string* below) {
     if (StartsWithNoCase(rest, "HKEY_"))
         return false;  // some other root
     *below = Utf8ToUtf16(rest);
+    return true;
+}
+
+bool IsValidUtf8(std::string_view s) {
+    // Valid exactly when the text survives the trip through UTF-16.
+    return Utf16ToUtf8(Utf8ToUtf16(s)) == s;
+}
+
+bool CheckRegName(std::string_view name, std::string_view what, std::string* why) {
+    // A name with a line break or a NUL could never be exported again.
+    if (name.find_first_of("\r\n") != std::string_view::npos)
+        *why = "line break in a " + std::string(what);
+    else if (name.find('\0') != std::string_view::npos)
+        *why = "NUL in a " + std::string(what);
+    else if (!IsValidUtf8(name))
+        *why = std::string(what) + " is not valid UTF-8";
+    else
+        return true;
+    return false;
+}
+
+bool CheckRegKeyPath(std::string_view path, std::string* why) {
+    if (!CheckRegName(path, "key name", why))
+        return false;
+    size_t depth = 0;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = std::min(path.find('\\', start), path.size());
+        if (end > start)
+            ++depth;
+        start = end + 1;
+    }
+    if (depth > MaxKeyDepth) {
+        *why = "key path deeper than " + std::to_string(MaxKeyDepth) + " levels";
+        return false;
+    }
+    return true;
+}
+
+bool ReadRegText(std::istream& in, std::string* text, std::string* error) {
+    std::string all;
+    std::vector<char> chunk(64 * 1024);
+    size_t line = 1, lineBytes = 0;
+    bool headerSeen = false;
+    for (;;) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<size_t>(in.gcount());
+        if (got == 0)
+            break;
+        if (all.size() + got > MaxRegFileBytes) {
+            *error = "larger than " + std::to_string(MaxRegFileBytes / (1024 * 1024)) + " MiB";
+            return false;
+        }
+        for (size_t i = 0; i < got; ++i) {
+            if (chunk[i] == '\n') {
+                ++line;
+                lineBytes = 0;
+            } else if (++lineBytes > MaxRegLineBytes) {
+                *error = LineError(line, "longer than 1 MiB");
+                return false;
+            }
+        }
+        all.append(chunk.data(), got);
+        if (!headerSeen) {
+            // Whatever leads up to the header, the header must be next.
+            std::string_view v = all;
+            if (v.substr(0, 3) == "\xEF\xBB\xBF")
+                v.remove_prefix(3);
+            const size_t first = v.find_first_not_of(" \t\r\n");
+            if (first != std::string_view::npos) {
+                const std::string_view start = v.substr(first, Header.size());
+                if (start != Header.substr(0, start.size())) {
+                    *error = "not a registry file: it does not begin with " + std::string(Header);
+                    return false;
+                }
+                headerSeen = start.size() == Header.size();
+            }
+        }
+    }
+    if (in.bad()) {
+        *error = "cannot read";
+        return false;
+    }
+    *text = std::move(all);
     return true;
 }
 

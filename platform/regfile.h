@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,29 @@
 #include "platform/registry.h"
 
 namespace orvex {
+
+// Bounds on what a file (or a command line) may ask for: a key path of more
+// names than this would cost every later walk of the registry dearly, a
+// longer line or file is not a registry file anybody wrote.
+inline constexpr size_t MaxKeyDepth = 512;
+inline constexpr size_t MaxRegLineBytes = 1024 * 1024;
+inline constexpr size_t MaxRegFileBytes = 64 * 1024 * 1024;
+
+// The rule for every key and value name, in files and on command lines:
+// valid UTF-8 without line breaks or NUL, so that export can always write it
+// back. False with *why saying what is wrong.
+// what names the kind of name in the message ("value name").
+bool CheckRegName(std::string_view name, std::string_view what, std::string* why);
+// A key path below the root (names separated by backslashes): each name
+// obeys the rule and there are at most MaxKeyDepth of them.
+bool CheckRegKeyPath(std::string_view path, std::string* why);
+bool IsValidUtf8(std::string_view text);
+
+// Reads a file for import, refusing as soon as it can what is no registry
+// file: the header must come first (after a byte-order mark and blank
+// lines), and lines and the whole are bounded. *error is "line N: ..." or
+// says why.
+bool ReadRegText(std::istream& in, std::string* text, std::string* error);
 
 // One change a file asks for, in file order.
 struct RegFileOp {

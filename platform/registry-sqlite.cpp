@@ -14,12 +14,14 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
 
+#include "platform/access.h"
 #include "platform/registry.h"
 
 namespace orvex {
@@ -699,10 +701,13 @@ std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& root, uint32_t* 
             *error = e;
         return nullptr;
     };
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    if (ec)
-        return fail(ErrorFromErrno(ec.value()));
+    // The folder and the file get their modes before SQLite sees them, so
+    // the umask never decides who may read or write the registry.
+    std::string why;
+    if (!PreparePlatformRoot(root, CurrentFileSharing(root), &why)) {
+        const int e = errno;
+        return fail(ErrorFromErrno(e != 0 ? e : EIO));
+    }
     std::string path = (std::filesystem::path(root) / "registry.db").string();
     sqlite3* raw = nullptr;
     int rc =

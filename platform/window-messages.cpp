@@ -14,6 +14,8 @@
 #include <cstring>
 
 #include "common/orvex.h"
+#include "platform/access.h"
+#include "platform/uniquefd.h"
 
 namespace orvex {
 
@@ -86,18 +88,28 @@ std::string WindowSocketPath(const std::string& root, uint32_t window) {
 
 bool PostWindowMessage(const std::string& root, uint32_t window, uint32_t message, uint32_t wParam,
                        uint32_t lParam) {
-    const std::string path = WindowSocketPath(root, window);
-    // The folder is writable by every program, and the host may run with more
-    // rights than they do: never follow a link planted there to some other
-    // socket of the system.
+    // The host may run with more rights than the programs that bind here.
+    // Checking a path and then sending to it would let a link swapped in
+    // between steer the datagram to any socket of the system; instead the
+    // socket file is opened step by step without following a link, checked
+    // on its descriptor, and the datagram goes to that very file.
+    UniqueFd top(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!top)
+        return false;
+    UniqueFd folder(::openat(top.Get(), "windows", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder)
+        return false;
+    char name[16];
+    std::snprintf(name, sizeof name, "%08X", window);
+    UniqueFd target(::openat(folder.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+    if (!target || ::fstat(target.Get(), &st) != 0 || !S_ISSOCK(st.st_mode))
         return false;
     sockaddr_un addr;
-    if (!MakeAddress(path, &addr))
+    if (!MakeAddress("/proc/self/fd/" + std::to_string(target.Get()), &addr))
         return false;
-    FdHolder sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (sock.Get() < 0)
+    UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!sock)
         return false;
     std::array<uint8_t, WindowMessage::Size> bytes{};
     PutU32(bytes, 0, window);
@@ -115,19 +127,16 @@ bool PostWindowMessage(const std::string& root, uint32_t window, uint32_t messag
 std::unique_ptr<WindowMessageBox> WindowMessageBox::Bind(const std::string& root, uint32_t window,
                                                          std::string* error) {
     const std::string folder = WindowFolderPath(root);
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        SetError(error, "cannot create " + folder);
+    // Programs of the platform's group bind their handles here; the sticky
+    // bit keeps one from removing another's socket. Outside a shared root
+    // the folder is its owner's alone. A folder of someone else keeps the
+    // mode they chose.
+    const FileSharing sharing = CurrentFileSharing(root);
+    std::string why;
+    if (!PrepareFolder(folder, WindowFolderMode, sharing, &why)) {
+        if (error)
+            *error = why;
         return nullptr;
-    }
-    {
-        // Programs of every user bind their handles here; the sticky bit keeps
-        // one from removing another's socket. Best effort: the folder may
-        // belong to someone else, and then its mode is theirs to choose.
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
-            (st.st_mode & 07777) != 01777) {
-            (void)::chmod(folder.c_str(), 01777);
-        }
     }
     const std::string path = WindowSocketPath(root, window);
     sockaddr_un addr;
@@ -153,8 +162,8 @@ std::unique_ptr<WindowMessageBox> WindowMessageBox::Bind(const std::string& root
         SetError(error, "cannot bind " + path);
         return nullptr;
     }
-    // The host may run as another user: let it send to us.
-    (void)::chmod(path.c_str(), 0666);
+    // The host runs as root or as this user; the group may send too.
+    (void)::chmod(path.c_str(), EffectiveMode(0660, sharing));
     return std::make_unique<WindowMessageBox>(Token{}, sock.Release(), window, path);
 }
 

@@ -274,6 +274,15 @@ TEST_F(ConfigTest, FeedbackValuesFallBackOneByOne) {
     EXPECT_EQ(T.D.State.FeedbackDuration, 50u);
 }
 
+TEST_F(ConfigTest, AnOverlongFeedbackDurationIsHeldAtHalfASecond) {
+    SetDword(u"FeedbackDuration", 0x0CCCCCCC);  // ×10 ×1000 wraps to 71 minutes
+    LoadFeedback(T.D, DriverKeyPath);
+    EXPECT_EQ(T.D.State.FeedbackDuration, 50u);
+    SetDword(u"FeedbackDuration", 5);  // the dialog's range is kept as it is
+    LoadFeedback(T.D, DriverKeyPath);
+    EXPECT_EQ(T.D.State.FeedbackDuration, 5u);
+}
+
 TEST_F(ConfigTest, SavesWriteTheStateAsNumbers) {
     CreateDriverKey();
     T.Calibrate(10, 500, 1000, 20, 400, 900);

@@ -49,8 +49,8 @@ TEST(EndToEnd, TouchesOnTheWireReachThePointerAndTheDevice) {
                 "wait 20\n"
                 "lift 511 511\n"
                 "wait 20\n");
-    ASSERT_TRUE(sut.StartSimulator({"--protocol", "ts", "--rate", "9600", "--wait-detect",
-                                    "--script", script}));
+    ASSERT_TRUE(sut.StartSimulator(
+        {"--protocol", "ts", "--rate", "9600", "--wait-detect", "--script", script}));
     ASSERT_TRUE(sut.StartDeviceManager());
     ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
 
@@ -72,8 +72,7 @@ TEST(EndToEnd, TouchesOnTheWireReachThePointerAndTheDevice) {
     EXPECT_EQ(PointerState::Decode(ptr).Buttons, 0);
 
     const std::string err = sut.HostErr();
-    EXPECT_NE(err.find("ORVEXSER: TouchScreen found on COM1: 9600BPS, [TS]\r\n"),
-              std::string::npos)
+    EXPECT_NE(err.find("ORVEXSER: TouchScreen found on COM1: 9600BPS, [TS]\r\n"), std::string::npos)
         << err;
     EXPECT_NE(err.find("ORVEXSER: Failed to RegGetCalibrationX1\r\n"), std::string::npos);
     // The log backend shows the injected events: a press at the first
@@ -170,8 +169,8 @@ TEST(EndToEnd, APortThatGoesAwayAndComesBackResumesWithItsSettings) {
     ASSERT_TRUE(WaitUntil([&] { return ReadRaw(*h).SampleCount > 0; }, 10s)) << sut.HostErr();
 
     // The simulator drops its terminal and opens a new one behind the link.
-    ASSERT_TRUE(WaitUntil(
-        [&] { return sut.HostErr().find("Lost connection") != std::string::npos; }, 20s))
+    ASSERT_TRUE(
+        WaitUntil([&] { return sut.HostErr().find("Lost connection") != std::string::npos; }, 20s))
         << sut.HostErr();
     // While the port is gone the device still answers with its last state.
     EXPECT_EQ(ReadSettings(*h).FeedbackTone, 1500);
@@ -189,6 +188,39 @@ TEST(EndToEnd, APortThatGoesAwayAndComesBackResumesWithItsSettings) {
     TouchSettings after = ReadSettings(*h);
     EXPECT_EQ(after.FeedbackSound, 4);
     EXPECT_EQ(after.FeedbackTone, 1500);
+}
+
+TEST(EndToEnd, AStopSignalEndsTheHostWithinTwoSecondsEvenDuringABeep) {
+    SystemUnderTest sut;
+    sut.Configure();
+    // Beep on every edge, for a length whose ×10 ×1000 once wrapped to 71
+    // minutes on the reader thread.
+    sut.SetDword(DriverKeyPath, u"FeedbackSound", 4);
+    sut.SetDword(DriverKeyPath, u"FeedbackDuration", 0x0CCCCCCC);
+    const std::string script = sut.Root() + "/touches.txt";
+    WriteScript(script, "wait 100\ntouch 300 300\nwait 20\nlift 300 300\nwait 100\nrepeat\n");
+    ASSERT_TRUE(sut.StartSimulator(
+        {"--protocol", "ts", "--rate", "9600", "--wait-detect", "--script", script}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    // The start-up beep sleeps 40 ms; a touch beep is under way once a
+    // second sleep has begun.
+    auto sleeps = [&] {
+        const std::string out = sut.HostOut();
+        size_t n = 0;
+        for (size_t at = out.find("NdisMSleep("); at != std::string::npos;
+             at = out.find("NdisMSleep(", at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return sleeps() >= 2; }, 20s)) << sut.HostOut();
+    const auto signalled = std::chrono::steady_clock::now();
+    sut.Host.Signal(SIGTERM);
+    auto status = sut.Host.Wait(20s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ASSERT_TRUE(status) << "still running 20 s after SIGTERM";
+    EXPECT_EQ(*status, 0) << sut.HostErr();
+    EXPECT_LT(took, 2s);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/input.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -81,6 +82,10 @@ class UinputTest : public ::testing::Test {
 };
 
 TEST_F(UinputTest, PositionThenButtonsThenOneReport) {
+    // Window systems find the device by this name to map it onto a monitor.
+    char name[64] = {};
+    ASSERT_GE(::ioctl(Fd, EVIOCGNAME(sizeof name - 1), name), 0);
+    EXPECT_STREQ(name, UinputDeviceName);
     In->MouseEvent(0x8003, 1000, 2000, 0, 0);
     EXPECT_EQ(Read(1), (std::vector<Event>{{EV_ABS, ABS_X, 1000},
                                            {EV_ABS, ABS_Y, 2000},

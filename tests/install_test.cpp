@@ -261,9 +261,9 @@ TEST_F(Installed, UserOutsideTheGroupIsToldWhoMayUseTheDevice) {
 
     const Outcome ctl = RunProgram(Top, {In("bin/orvexctl"), "settings"}, env, Nobody);
     EXPECT_EQ(ctl.Status, 1);
-    EXPECT_EQ(ctl.Err,
-              "orvexctl: cannot open ORX1: (access denied: only root and members of the group "
-              "orvex may use the device)\n");
+    EXPECT_NE(ctl.Err.find("only root and members of the group orvex may use the device"),
+              std::string::npos)
+        << ctl.Err;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"set", "Platform\\Serial", "COM1", "sz", "/dev/ttyS1"},
           std::vector<std::string>{"query", "Platform\\Serial"}}) {
@@ -271,9 +271,9 @@ TEST_F(Installed, UserOutsideTheGroupIsToldWhoMayUseTheDevice) {
         argv.insert(argv.end(), args.begin(), args.end());
         const Outcome reg = RunProgram(Top, argv, env, Nobody);
         EXPECT_EQ(reg.Status, 1);
-        EXPECT_EQ(reg.Err, "orvexreg: cannot open the registry under " + root +
-                               ": access denied (only root and members of the group orvex may "
-                               "use the registry)\n");
+        EXPECT_NE(reg.Err.find("cannot open the registry under " + root), std::string::npos)
+            << reg.Err;
+        EXPECT_NE(reg.Err.find("member of the group orvex"), std::string::npos) << reg.Err;
     }
 }
 

@@ -269,6 +269,17 @@ TEST_F(SpawnLauncherTest, StartsARootedProgramWithSplitParameters) {
     EXPECT_EQ(Zombies(), 0);
 }
 
+TEST_F(SpawnLauncherTest, DoubleQuotesGroupBlanksIntoOneArgument) {
+    WriteProgram(Root / "p.sh");
+    auto launcher = CreateSpawnLauncher("/nonexistent");
+    // An absolute path runs as it is, outside the root.
+    ASSERT_TRUE(launcher->ShellExecute(Utf8ToUtf16((Root / "p.sh").string()),
+                                       u"\"two words\" x\"y z\"w \"\" \"open end", 1));
+    auto marker = WaitForMarker();
+    ASSERT_TRUE(marker.has_value());
+    EXPECT_EQ(*marker, "two words\nxy zw\n\nopen end\n");
+}
+
 TEST_F(SpawnLauncherTest, EmptyParametersGiveNoArguments) {
     WriteProgram(Root / "Windows" / "orvexrbt.exe");
     auto launcher = CreateSpawnLauncher(Root.string() + "/");
@@ -291,10 +302,17 @@ TEST_F(SpawnLauncherTest, ParametersAreNeverInterpretedByAShell) {
 }
 
 TEST_F(SpawnLauncherTest, FailuresAreReported) {
-    auto launcher = CreateSpawnLauncher(Root.string());
+    CaptureDebugOutput log;
+    auto launcher = CreateSpawnLauncher(Root.string(), &log);
     SetLastError(0);
     EXPECT_FALSE(launcher->ShellExecute(u"\\Windows\\missing.exe", u"", 1));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    // One line says which program could not be started, and why.
+    ASSERT_EQ(log.Lines().size(), 1u);
+    EXPECT_NE(log.Lines()[0].find("cannot start " + (Root / "Windows" / "missing.exe").string() +
+                                  ": No such file or directory"),
+              std::string::npos)
+        << log.Lines()[0];
 
     // A rooted path may not climb out of the root.
     fs::create_directories(Root / "outside");

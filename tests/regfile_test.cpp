@@ -2,18 +2,23 @@
 // that apply whole or not at all, and exports that read back unchanged.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "platform/regfile.h"
 #include "tests/support/failing_registry.h"
+#include "tests/support/process.h"
 #include "tests/support/regdata.h"
 #include "tests/support/temp_root.h"
 
 using namespace orvex;
 using orvex::test::FailingRegistry;
 using orvex::test::TempRoot;
+using namespace std::string_literals;
 
 namespace {
 
@@ -324,6 +329,115 @@ TEST(RegFileKeys, RootPrefixIsOptional) {
     EXPECT_EQ(below, u"Drivers\\X");
     EXPECT_FALSE(KeyBelowRoot("HKEY_LOCAL_MACHINEX", &below));  // not the root's name
     EXPECT_FALSE(KeyBelowRoot("HKEY_CURRENT_USER\\Software", &below));
+}
+
+// ---- hostile files and command lines
+
+TEST_F(RegFileTest, AChainOfKeysThousandsDeepExportsOnASmallStackAndIsNeverImported) {
+    std::u16string chain;
+    for (int i = 0; i < 5000; ++i)
+        chain += u"k\\";
+    RegKey k = 0;
+    ASSERT_EQ(Reg->CreateKey(HKEY_LOCAL_MACHINE, chain, &k), 0u);
+    Reg->CloseKey(k);
+    // 512 KiB of stack: a walk that recursed once per level would not fit.
+    struct Job {
+        Registry* Reg;
+        std::string Text, Error;
+        bool Ok = false;
+    } job{Reg.get(), {}, {}};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* p) -> void* {
+                      auto* j = static_cast<Job*>(p);
+                      j->Ok = ExportRegText(*j->Reg, u"", &j->Text, &j->Error);
+                      return nullptr;
+                  },
+                  &job),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    ASSERT_TRUE(job.Ok) << job.Error;
+    EXPECT_NE(job.Text.find("[HKEY_LOCAL_MACHINE\\k\\k\\k]\n\n[HKEY_LOCAL_MACHINE\\k\\k\\k\\k]\n"),
+              std::string::npos);
+
+    std::string deep = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 512; ++i)
+        deep += "\\k";
+    std::string error;
+    EXPECT_TRUE(ImportRegText(*Reg, deep + "]\n", &error)) << error;
+    EXPECT_FALSE(ImportRegText(*Reg, deep + "\\k]\n", &error));
+    EXPECT_EQ(error, "line 3: key path deeper than 512 levels");
+}
+
+TEST(RegFileReading, WhatIsNoRegistryFileIsRefusedEarly) {
+    // Endless zero bytes, as from /dev/zero, counting what is taken.
+    struct Zeros : std::streambuf {
+        char Block[4096] = {};
+        size_t Served = 0;
+        int_type underflow() override {
+            Served += sizeof Block;
+            setg(Block, Block, Block + sizeof Block);
+            return 0;
+        }
+    } zeros;
+    std::istream in(&zeros);
+    std::string text, error;
+    EXPECT_FALSE(ReadRegText(in, &text, &error));
+    EXPECT_EQ(error, "not a registry file: it does not begin with REGEDIT4");
+    EXPECT_LE(zeros.Served, 64u * 1024) << "read on after the first bytes";
+
+    std::stringstream longLine("REGEDIT4\n; " + std::string(MaxRegLineBytes + 10, 'x') + "\n");
+    EXPECT_FALSE(ReadRegText(longLine, &text, &error));
+    EXPECT_EQ(error, "line 2: longer than 1 MiB");
+
+    std::stringstream fine("\xEF\xBB\xBF\r\n  REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n");
+    EXPECT_TRUE(ReadRegText(fine, &text, &error)) << error;
+    std::vector<RegFileOp> ops;
+    EXPECT_TRUE(ParseRegText(text, &ops, &error)) << error;
+
+    EXPECT_FALSE(
+        ParseRegText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"a\0b\"=dword:1\n"s, &ops, &error));
+    EXPECT_EQ(error, "line 3: NUL in a value name");
+}
+
+// orvexreg itself: what set would store, export must be able to write back;
+// and its errors say what to do.
+TEST(RegTool, SetKeepsToTheImportsNameRuleAndErrorsExplainThemselves) {
+    TempRoot root;
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), test::BinaryPath("orvexreg"));
+        test::ChildProcess p;
+        EXPECT_TRUE(
+            p.Start(args, root.File("out"), root.File("err"), {"ORVEX_ROOT=" + root.Path()}));
+        const int status = p.Wait(std::chrono::seconds(60)).value_or(-1);
+        return std::make_pair(status, test::ReadWholeFile(root.File("err")));
+    };
+    EXPECT_EQ(run({"set", "K", "a\nb", "sz", "x"}),
+              std::make_pair(1, std::string("orvexreg: line break in a value name\n")));
+    EXPECT_EQ(run({"set", "K\rL", "a", "sz", "x"}),
+              std::make_pair(1, std::string("orvexreg: line break in a key name\n")));
+    EXPECT_EQ(run({"set", "K", "a\xff", "sz", "x"}),
+              std::make_pair(1, std::string("orvexreg: value name is not valid UTF-8\n")));
+    EXPECT_EQ(run({"set", "K", "a", "sz", "\xC3("}),
+              std::make_pair(1, std::string("orvexreg: the data is not valid UTF-8\n")));
+    std::string deep;
+    for (int i = 0; i < 513; ++i)
+        deep += "k\\";
+    EXPECT_EQ(run({"set", deep, "a", "dword", "1"}),
+              std::make_pair(1, std::string("orvexreg: key path deeper than 512 levels\n")));
+    EXPECT_EQ(run({"export"}).first, 0) << "nothing unwritable was stored";
+
+    std::ofstream(root.File("registry.db"), std::ios::trunc) << std::string(8192, 'x');
+    std::remove(root.File("registry.db-wal").c_str());
+    std::remove(root.File("registry.db-shm").c_str());
+    auto [status, err] = run({"query", "K"});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("error 31: the registry database is damaged"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // its tone and length edges, and beeps that must touch nothing.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <numeric>
 #include <thread>
 
+#include "common/orvex.h"
 #include "tests/support/driver_fixture.h"
 
 using namespace orvex;
@@ -105,9 +108,13 @@ TEST(SpeakerBeep, ToneAndLengthEdges) {
         {0x12345, 1, 0x45, 0x23, 10000},  // bits 16-31 never reach the timer
         {0, 1, 0x00, 0x00, 10000},        // the 8254 counts 0 as 65536
         {2000, 0, 0xD0, 0x07, 0},         // still programs and restores
-        {2000, 100, 0xD0, 0x07, 1000000},
-        // ×10 wraps to a negative length: no wait rather than over an hour.
-        {2000, 0x0CCCCCCD, 0xD0, 0x07, 0},
+        {2000, 50, 0xD0, 0x07, 500000},
+        // Anything longer is half a second: ×10 ×1000 would wrap (0x0CCCCCCC
+        // slept 71 minutes, 65535 almost 11), and no touch is read meanwhile.
+        {2000, 100, 0xD0, 0x07, 500000},
+        {2000, 65535, 0xD0, 0x07, 500000},
+        {2000, 0x0CCCCCCC, 0xD0, 0x07, 500000},
+        {2000, 0x0CCCCCCD, 0xD0, 0x07, 500000},
     };
     for (const auto& c : cases) {
         TestDriver t;
@@ -117,7 +124,8 @@ TEST(SpeakerBeep, ToneAndLengthEdges) {
         TouchBeep(t.D);
         SCOPED_TRACE(testing::Message() << "tone " << c.Tone << " duration " << c.Duration);
         ExpectSequence(t.Ports.Accesses(), Beep(0x00, c.Low, c.High));
-        EXPECT_EQ(t.Timers.Sleeps(), std::vector<uint32_t>{c.SleepUs});
+        const auto sleeps = t.Timers.Sleeps();
+        EXPECT_EQ(std::accumulate(sleeps.begin(), sleeps.end(), uint64_t{0}), c.SleepUs);
     }
     TestDriver t;
     MapSpeakerPorts(t.D);
@@ -212,6 +220,45 @@ TEST(SpeakerBeep, SimultaneousBeepsDoNotInterleave) {
             ASSERT_TRUE(got[at + i].SameAs(want[i])) << "beep at " << at << " access " << i;
     }
     EXPECT_EQ(t.Ports.Port61(), 0x00);
+}
+
+// Sleeps on the test's clock and stops the driver after the first slice.
+class StopDuringBeep final : public TimerService {
+  public:
+    explicit StopDuringBeep(Driver& d) : D(d) {}
+    void SleepMicroseconds(uint32_t us) override {
+        Slept += us;
+        D.State.StopRequested = 1;
+    }
+    std::unique_ptr<OneShotTimer> CreateTimer(std::function<void()>) override { return nullptr; }
+    bool IsServiceReady(uint32_t) override { return true; }
+    uint64_t NowMicroseconds() override { return Slept; }
+    Driver& D;
+    uint64_t Slept = 0;
+};
+
+TEST(SpeakerBeep, AnOverlongSettingIsCappedWhereItIsStoredAndAStopCutsTheBeepShort) {
+    TestDriver t;
+    MapSpeakerPorts(t.D);
+    std::array<uint8_t, TouchSettings::Size> buf{};
+    TouchSettings want;
+    want.FeedbackSound = 2;
+    want.FeedbackTone = 2000;
+    want.FeedbackDuration = 65535;
+    want.EncodeFeedback(buf);
+    ASSERT_EQ(DriverIoControl(t.D, IOCTL_ORX_SET_FEEDBACK, buf.data(), buf.size(), buf.data(),
+                              buf.size(), nullptr),
+              1u);
+    ASSERT_EQ(DriverIoControl(t.D, IOCTL_ORX_GET_SETTINGS, buf.data(), buf.size(), buf.data(),
+                              buf.size(), nullptr),
+              1u);
+    EXPECT_EQ(TouchSettings::Decode(buf).FeedbackDuration, 50);  // what a beep lasts
+
+    StopDuringBeep timer(t.D);
+    t.Sys.Timers = &timer;
+    TouchBeep(t.D);
+    EXPECT_EQ(timer.Slept, 50000u);
+    ExpectSequence(t.Ports.Accesses(), Beep(0x00, 0xD0, 0x07));  // silenced as usual
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Window messages to programs: the datagram a post sends, the box a program
 // binds to receive it, and that a post never waits for anybody.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,14 +8,17 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "common/orvex.h"
+#include "platform/access.h"
 #include "platform/window-messages.h"
 #include "support/temp_root.h"
 
@@ -160,7 +164,10 @@ TEST(WindowMessageBox, CreatesASharedFolderAndRemovesItsSocket) {
         path = box->Path();
         struct stat st {};
         ASSERT_EQ(::stat(WindowFolderPath(root.Path()).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 01777u);
+        // Root shares it with the platform's group when there is one; anybody
+        // else keeps it to themselves outside a root shared with the group.
+        const bool shared = ::geteuid() == 0 && ::getgrnam(PlatformGroup) != nullptr;
+        EXPECT_EQ(st.st_mode & 07777, shared ? 01770u : 01700u);
         ASSERT_EQ(::lstat(path.c_str(), &st), 0);
         EXPECT_TRUE(S_ISSOCK(st.st_mode));
     }
@@ -193,6 +200,41 @@ TEST(WindowMessageBox, RefusesAPathTooLongForASocket) {
     EXPECT_EQ(WindowMessageBox::Bind(deep, 1, &error), nullptr);
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(PostWindowMessage(deep, 1, 2, 3, 4));
+}
+
+TEST(WindowMessages, ALinkSwappedInBetweenNeverRedirectsAPost) {
+    test::TempRoot root;
+    std::filesystem::create_directories(WindowFolderPath(root.Path()));
+    // A socket the poster must never reach through the shared folder, and a
+    // racer that swaps the handle's name between a real socket and a link
+    // to it, as fast as it can.
+    RawSocket target(root.Path() + "/private");
+    RawSocket decoy(WindowFolderPath(root.Path()) + "/decoy");
+    ASSERT_TRUE(target.Bound && decoy.Bound);
+    const std::string name = WindowSocketPath(root.Path(), 0xB);
+    const std::string link = WindowFolderPath(root.Path()) + "/link";
+    std::filesystem::create_symlink(target.Path, link);
+    std::atomic<bool> stop{false};
+    std::thread racer([&] {
+        while (!stop.load()) {
+            ::rename(decoy.Path.c_str(), name.c_str());
+            ::rename(name.c_str(), decoy.Path.c_str());
+            ::rename(link.c_str(), name.c_str());
+            ::rename(name.c_str(), link.c_str());
+        }
+    });
+    int delivered = 0;
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < end)
+        delivered += PostWindowMessage(root.Path(), 0xB, WM_COMMAND, RightClickDoneCommand, 0);
+    stop = true;
+    racer.join();
+    std::array<uint8_t, 32> buf{};
+    int stolen = 0;
+    while (::recv(target.Fd, buf.data(), buf.size(), MSG_DONTWAIT) > 0)
+        ++stolen;
+    EXPECT_EQ(stolen, 0) << "of " << delivered << " posts delivered";
+    EXPECT_GT(delivered, 0) << "the real socket was reachable";
 }
 
 }  // namespace

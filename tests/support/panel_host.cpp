@@ -31,8 +31,12 @@ PanelHost::PanelHost() {
     Root.RegisterDriver(u"Fake", FakeDriverPath(), "FAK", 1, std::nullopt);
     size_t served = 0;
     OffMainThread([&] { served = Host.Start(Root.Root(), reg); });
-    if (served != 2)
-        throw std::runtime_error("device host did not serve both devices");
+    if (served != 2) {
+        std::string lines;
+        for (const auto& l : Log.Lines())
+            lines += l;
+        throw std::runtime_error("device host did not serve both devices:\n" + lines);
+    }
 }
 
 PanelHost::~PanelHost() {

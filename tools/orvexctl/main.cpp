@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 
 #include "common/orvex.h"
 #include "platform/devclient.h"
+#include "platform/error-help.h"
 #include "platform/hexdigit.h"
 #include "platform/lasterror.h"
 #include "platform/platform.h"
@@ -228,7 +230,7 @@ int CallFailed(uint32_t code, uint32_t error) {
     if (error == ERROR_DEVICE_NOT_CONNECTED) {
         return Fail(CodeName(code) + " failed: the device host closed the connection");
     }
-    return Fail(CodeName(code) + " failed (error " + std::to_string(error) + ")");
+    return Fail(CodeName(code) + " failed (" + ExplainError(error, ErrorTopic::Device) + ")");
 }
 
 // A call the command cannot go on without: 0, or the exit code once the
@@ -618,18 +620,14 @@ int Run(int argc, char** argv) {
         if (error == ERROR_INVALID_NAME) {
             return Fail("cannot open " + a.Device + " (not a device name)");
         }
-        if (error == ERROR_ACCESS_DENIED) {
-            return Fail("cannot open " + a.Device +
-                        " (access denied: only root and members of the group orvex may use "
-                        "the device)");
-        }
         const std::string path = SocketPath(root, a.Device);
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) {
+        if (error == ERROR_FILE_NOT_FOUND && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
             return Fail("cannot open " + a.Device + " (no device socket at " + path +
                         "; is orvex-devmgr running?)");
         }
-        return Fail("cannot open " + a.Device + " (error " + std::to_string(error) + ")");
+        return Fail("cannot open " + a.Device + " (" + ExplainError(error, ErrorTopic::Device) +
+                    ")");
     }
     Session s(std::move(handle));
 

@@ -20,10 +20,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/access.h"
+#include "platform/error-help.h"
 #include "platform/platform.h"
 #include "platform/regfile.h"
 
@@ -50,21 +51,9 @@ int Fail(const std::string& message) {
 }
 
 std::string Describe(uint32_t error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-            return "not found";
-        case ERROR_ACCESS_DENIED:
-            // Nothing in the registry has its own permissions: this is the
-            // database file, which only root and the group may reach.
-            return "access denied (only root and members of the group orvex may use the "
-                   "registry)";
-        case ERROR_SHARING_VIOLATION:
-            return "the registry is busy";
-        case ERROR_KEY_DELETED:
-            return "the key was deleted";
-        default:
-            return "error " + std::to_string(error);
-    }
+    if (error == ERROR_FILE_NOT_FOUND)
+        return "not found";
+    return ExplainError(error, ErrorTopic::Registry);
 }
 
 std::string ShowKey(const std::u16string& below) {
@@ -104,19 +93,18 @@ bool ParseDword(const std::string& text, uint32_t* value) {
 }
 
 int Import(Registry& reg, const std::string& file) {
-    std::stringstream text;
+    std::string text, error;
     if (file == "-") {
-        text << std::cin.rdbuf();
+        if (!ReadRegText(std::cin, &text, &error))
+            return Fail(file + ": " + error);
     } else {
         std::ifstream in(file, std::ios::binary);
         if (!in)
             return Fail(file + ": cannot open");
-        text << in.rdbuf();
-        if (in.bad())
-            return Fail(file + ": cannot read");
+        if (!ReadRegText(in, &text, &error))
+            return Fail(file + ": " + error);
     }
-    std::string error;
-    if (!ImportRegText(reg, text.str(), &error))
+    if (!ImportRegText(reg, text, &error))
         return Fail(file + ": " + error);
     if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
         return Fail("imported, but could not flush to storage: " + Describe(e));
@@ -134,10 +122,9 @@ int Init(const std::string& root, const std::string& file) {
         std::cout << "orvexreg: " << target << " exists; left as it is\n";
         return 0;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    if (ec)
-        return Fail("cannot create " + root + ": " + ec.message());
+    std::string why;
+    if (!PrepareFolder(root, RootFolderMode, CurrentFileSharing(root), &why))
+        return Fail(why);
     std::string staging = root + "/.init-XXXXXX";
     if (::mkdtemp(staging.data()) == nullptr)
         return Fail("cannot create a folder in " + root + ": " + std::strerror(errno));
@@ -160,9 +147,8 @@ int Init(const std::string& root, const std::string& file) {
     const std::string built = staging + "/registry.db";
     if (::stat((built + "-wal").c_str(), &st) == 0 && st.st_size > 0)
         return Fail("the new registry was not completed");
-    // Read and written by root and the group, whatever the umask.
-    if (::chmod(built.c_str(), 0660) != 0)
-        return Fail("cannot set the permissions of " + built + ": " + std::strerror(errno));
+    // Its mode was set when it was created (root and the group, or its
+    // owner alone), and a link keeps it.
     // link, unlike rename, never replaces what is there.
     if (::link(built.c_str(), target.c_str()) != 0) {
         if (errno == EEXIST) {
@@ -239,6 +225,8 @@ int Set(Registry& reg, const std::u16string& keyPath, const std::string& valueNa
         for (int i = 0; i < 4; ++i)
             bytes.push_back(static_cast<uint8_t>(n >> (8 * i)));
     } else if (type == "sz") {
+        if (!IsValidUtf8(data))
+            return Fail("the data is not valid UTF-8");
         regType = REG_SZ;
         std::u16string text = Utf8ToUtf16(data);
         text.push_back(u'\0');
@@ -298,6 +286,15 @@ int Run(const std::vector<std::string>& args) {
     std::u16string keyPath;
     if (command != "import" && command != "init" && n >= 1 && !KeyBelowRoot(args[1], &keyPath))
         return Fail("only keys under HKEY_LOCAL_MACHINE exist: " + args[1]);
+    if (command == "set") {
+        // What set writes, export must be able to write back, as for import.
+        std::string why;
+        if (!IsValidUtf8(args[1]))
+            return Fail("the key path is not valid UTF-8");
+        if (!CheckRegKeyPath(Utf16ToUtf8(keyPath), &why) ||
+            !CheckRegName(args[2], "value name", &why))
+            return Fail(why);
+    }
 
     std::string root = PlatformRoot();
     if (command == "init")

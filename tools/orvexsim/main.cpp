@@ -36,6 +36,10 @@ volatile sig_atomic_t StopSignal = 0;
 extern "C" void OnStopSignal(int) {
     StopSignal = 1;
 }
+volatile sig_atomic_t PlaySignal = 0;
+extern "C" void OnPlaySignal(int) {
+    PlaySignal = 1;
+}
 
 constexpr tcflag_t VirtualRts = CMSPAR;
 constexpr tcflag_t VirtualDtr = ECHOCTL;
@@ -48,11 +52,12 @@ constexpr uint64_t TurnaroundUs = 2000;
 
 const char Usage[] =
     "usage: orvexsim [--protocol ts|el] [--rate N] [--model XY] [--garble] [--timed]\n"
-    "                [--demo | --script FILE] [--wait-detect] [--link PATH]\n"
+    "                [--demo | --script FILE] [--wait-detect | --wait-signal] [--link PATH]\n"
     "                [--reopen-after MS [--reopen-count N]] [--quiet]\n"
     "Prints the terminal's path on the first line, then status lines.\n"
     "--timed keeps line time: every byte takes 10 bits at the line's rate both\n"
-    "ways, and commands are answered only once they have crossed the wire.\n";
+    "ways, and commands are answered only once they have crossed the wire.\n"
+    "--wait-signal plays the script when SIGUSR1 arrives (again from the top on each).\n";
 
 struct Options {
     SimConfig Sim;
@@ -60,6 +65,7 @@ struct Options {
     std::string ScriptPath;
     bool Demo = false;
     bool WaitDetect = false;
+    bool WaitSignal = false;
     bool Quiet = false;
     bool Timed = false;
     uint32_t ReopenAfterMs = 0;
@@ -92,6 +98,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             o->Demo = true;
         } else if (a == "--wait-detect") {
             o->WaitDetect = true;
+        } else if (a == "--wait-signal") {
+            o->WaitSignal = true;
         } else if (a == "--quiet") {
             o->Quiet = true;
         } else if (a == "--timed") {
@@ -137,6 +145,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
             std::fprintf(stderr, "orvexsim: bad or incomplete option %s\n%s", argv[i], Usage);
             return 2;
         }
+    }
+    if (o->WaitDetect && o->WaitSignal) {
+        std::fprintf(stderr, "orvexsim: --wait-detect and --wait-signal exclude each other\n");
+        return 2;
     }
     if (o->Demo && !o->ScriptPath.empty()) {
         std::fprintf(stderr, "orvexsim: --demo and --script exclude each other\n");
@@ -557,7 +569,7 @@ int Simulator::Run() {
     const uint64_t start = NowMs();
     uint64_t nextReopen = O_.ReopenAfterMs ? start + O_.ReopenAfterMs : 0;
     uint32_t reopensLeft = O_.ReopenAfterMs ? O_.ReopenCount : 0;
-    if (HasScript_ && !O_.WaitDetect) {
+    if (HasScript_ && !O_.WaitDetect && !O_.WaitSignal) {
         Player_.Start(start);
         Status("playing");
     }
@@ -572,6 +584,12 @@ int Simulator::Run() {
             nextReopen = now + O_.ReopenAfterMs;
         }
         PollOnce(now);
+        if (PlaySignal && HasScript_) {
+            PlaySignal = 0;
+            Player_.Start(now);
+            announcedEnd = false;
+            Status("playing");
+        }
         Player_.Run(NowMs(), Model_);
         if (HasScript_ && Player_.Finished() && !announcedEnd) {
             announcedEnd = true;
@@ -617,6 +635,10 @@ int Main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGHUP, &sa, nullptr);
+    struct sigaction play {};
+    play.sa_handler = OnPlaySignal;
+    sigemptyset(&play.sa_mask);
+    ::sigaction(SIGUSR1, &play, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
     Simulator sim(o, std::move(script));

@@ -1,0 +1,252 @@
+// Installing the new calibration in the driver and the review screen on
+// which the user keeps it (SAVE), goes back (UNDO, ESC) or calibrates again
+// (REDO, or 30 seconds without a touch).
+#include <array>
+
+#include "calibrator/calibrator.h"
+#include "calibrator/text.h"
+
+namespace orvex {
+
+namespace {
+
+bool Control(CalibratorState& s, uint32_t code, std::array<uint8_t, TouchSettings::Size>& b) {
+    if (!s.DriverHandle)
+        return false;
+    return s.DriverHandle->IoControl(code, b.data(), TouchSettings::Size, b.data(),
+                                     TouchSettings::Size, nullptr) != 0;
+}
+
+void PutValues(const CalibrationValues& v, std::array<uint8_t, TouchSettings::Size>& b) {
+    TouchSettings t;
+    t.CalibrationX1 = v.CalibrationX1;
+    t.CalibrationX2 = v.CalibrationX2;
+    t.CalibrationX3 = v.CalibrationX3;
+    t.CalibrationY1 = v.CalibrationY1;
+    t.CalibrationY2 = v.CalibrationY2;
+    t.CalibrationY3 = v.CalibrationY3;
+    t.PanelDirection = v.PanelDirection;
+    t.EncodeCalibration(b);
+}
+
+CalibrationValues GetValues(const std::array<uint8_t, TouchSettings::Size>& b) {
+    const TouchSettings t = TouchSettings::Decode(b);
+    return {t.CalibrationX1, t.CalibrationX2, t.CalibrationX3, t.CalibrationY1,
+            t.CalibrationY2, t.CalibrationY3, t.PanelDirection};
+}
+
+bool Inside(const Rect& r, uint32_t lParam) {
+    const int32_t x = static_cast<int32_t>(lParam & 0xFFFF);
+    const int32_t y = static_cast<int32_t>(lParam >> 16);
+    return r.left <= x && x <= r.right && r.top <= y && y <= r.bottom;
+}
+
+std::u16string_view Caption(ReviewButton b) {
+    switch (b) {
+        case ReviewButton::Save:
+            return text::Save;
+        case ReviewButton::Undo:
+            return text::Undo;
+        case ReviewButton::Redo:
+            return text::Redo;
+        case ReviewButton::None:
+            break;
+    }
+    return {};
+}
+
+constexpr ReviewButton Buttons[] = {ReviewButton::Save, ReviewButton::Undo, ReviewButton::Redo};
+
+// A 32-bit registry number, as the driver reads one at its start.
+bool QueryNumber(Registry& reg, RegKey key, std::u16string_view name, uint32_t* value) {
+    uint8_t data[4] = {};
+    uint32_t size = sizeof data;
+    if (reg.QueryValue(key, name, nullptr, data, &size) != ERROR_SUCCESS)
+        return false;
+    *value = GetU32(data, 0);
+    return true;
+}
+
+}  // namespace
+
+CalibrationValues LoadedCalibration(Registry* reg) {
+    // The driver's start values, kept when its key cannot be opened.
+    CalibrationValues v{0, 511, 1023, 0, 511, 1023, 0};
+    RegKey key = 0;
+    if (!reg || reg->OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &key) != 0)
+        return v;
+    static constexpr const char16_t* Names[] = {u"CalibrationX1", u"CalibrationX2",
+                                                u"CalibrationX3", u"CalibrationY1",
+                                                u"CalibrationY2", u"CalibrationY3"};
+    std::array<uint16_t, 6> points{};
+    bool all = true;
+    for (size_t i = 0; i < 6 && all; ++i) {
+        uint32_t n = 0;
+        all = QueryNumber(*reg, key, Names[i], &n);
+        points[i] = static_cast<uint16_t>(n);
+    }
+    if (!all)
+        points = {0, 512, 1023, 0, 512, 1023};
+    // A zero span falls back to the start values, as the driver's span
+    // computation does.
+    auto zeroSpan = [](uint16_t a, uint16_t b) { return static_cast<uint16_t>(b - a) == 0; };
+    if (zeroSpan(points[0], points[1]) || zeroSpan(points[1], points[2]) ||
+        zeroSpan(points[3], points[4]) || zeroSpan(points[4], points[5]))
+        points = {0, 511, 1023, 0, 511, 1023};
+    v = {points[0], points[1], points[2], points[3], points[4], points[5], 0};
+    uint32_t direction = 0;
+    if (QueryNumber(*reg, key, u"PanelDirection", &direction))
+        v.PanelDirection = static_cast<uint8_t>(direction);
+    reg->CloseKey(key);
+    return v;
+}
+
+Rect ReviewArea(const CalibratorState& s) {
+    const int32_t cx = s.ScreenWidth / 2, cy = s.ScreenHeight / 2, q = s.ScreenHeight / 4;
+    return {cx - 125, cy - 25, cx + 125, 3 * (q + 8)};
+}
+
+Rect ReviewButtonRect(const CalibratorState& s, ReviewButton b) {
+    const int32_t cx = s.ScreenWidth / 2, cy = s.ScreenHeight / 2;
+    switch (b) {
+        case ReviewButton::Save:
+            return {cx - 125, cy + 105, cx - 48, cy + 140};
+        case ReviewButton::Undo:
+            return {cx - 40, cy + 105, cx + 37, cy + 140};
+        case ReviewButton::Redo:
+            return {cx + 45, cy + 105, cx + 122, cy + 140};
+        case ReviewButton::None:
+            break;
+    }
+    return {};
+}
+
+void DrawButtonUp(CalibratorState& s, const Rect& r, std::u16string_view caption) {
+    CalibratorCanvas& canvas = s.MainWindow->Canvas();
+    canvas.FillRect(r, ColorLightGrey);
+    canvas.DrawText(caption, r, TextCentred, ColorBlack, ColorLightGrey, TextFont::Default);
+}
+
+void DrawButtonDown(CalibratorState& s, const Rect& r, std::u16string_view caption) {
+    CalibratorCanvas& canvas = s.MainWindow->Canvas();
+    canvas.FillRect(r, ColorGrey);
+    canvas.DrawText(caption, r, TextCentred, ColorWhite, ColorGrey, TextFont::Default);
+}
+
+void DrawReviewScreen(CalibratorState& s) {
+    CalibratorCanvas& canvas = s.MainWindow->Canvas();
+    const int32_t cx = s.ScreenWidth / 2, cy = s.ScreenHeight / 2;
+    canvas.FillRect(ReviewArea(s), ColorWhite);
+    const Rect heading{cx - 125, cy - 25, cx + 125, cy};
+    canvas.FillRect(heading, ColorNavy);
+    canvas.DrawText(text::ReviewHeading, heading, TextCentred, ColorWhite, ColorNavy,
+                    TextFont::Default);
+    canvas.DrawText(text::ReviewLine1, {cx - 125, cy + 10, cx + 125, cy + 30}, TextLeft, ColorBlack,
+                    ColorWhite, TextFont::Default);
+    canvas.DrawText(text::ReviewLine2, {cx - 125, cy + 35, cx + 125, cy + 50}, TextLeft, ColorBlack,
+                    ColorWhite, TextFont::Default);
+    canvas.DrawText(text::ReviewLine3, {cx - 125, cy + 55, cx + 125, cy + 70}, TextLeft, ColorBlack,
+                    ColorWhite, TextFont::Default);
+    canvas.DrawText(text::ReviewLine4, {cx - 125, cy + 75, cx + 125, cy + 90}, TextLeft, ColorBlack,
+                    ColorWhite, TextFont::Default);
+    for (ReviewButton b : Buttons)
+        DrawButtonUp(s, ReviewButtonRect(s, b), Caption(b));
+}
+
+uint32_t InstallAndReview(CalibratorState& s) {
+    // Should the driver not answer, the buffer already holds what it would
+    // load at its next start, so that going back restores a calibration
+    // that works rather than whatever the buffer held.
+    std::array<uint8_t, TouchSettings::Size> buffer{};
+    TouchSettings{}.Encode(buffer);
+    PutValues(LoadedCalibration(s.Reg), buffer);
+    if (!Control(s, IOCTL_ORX_GET_SETTINGS, buffer))
+        s.MainWindow->MessageBox(text::ReadSettingsFailed, text::ErrorCaption);
+    const CalibrationValues old = GetValues(buffer);
+    const CalibrationValues fresh{s.CalibrationX1, s.CalibrationX2, s.CalibrationX3,
+                                  s.CalibrationY1, s.CalibrationY2, s.CalibrationY3,
+                                  s.DirectionFlags};
+    PutValues(fresh, buffer);
+    if (!Control(s, IOCTL_ORX_SET_CALIBRATION, buffer))
+        s.MainWindow->MessageBox(text::SendFailed, text::ErrorCaption);
+    const uint32_t result = ReviewCalibration(s);
+    if (result != ReviewSave) {
+        PutValues(old, buffer);
+        if (!Control(s, IOCTL_ORX_SET_CALIBRATION, buffer))
+            s.MainWindow->MessageBox(text::RestoreFailed, text::ErrorCaption);
+    }
+    return result;
+}
+
+uint32_t ReviewCalibration(CalibratorState& s) {
+    DrawReviewScreen(s);
+    ReviewButton armed = ReviewButton::None;
+    bool shownDown = false;
+    s.ReviewMode = 1;
+    ResetCountdown(s);
+    s.CountdownActive = 1;
+
+    uint32_t result = 0;
+    while (result == 0) {
+        if (s.CountdownExpired) {
+            s.CountdownActive = 0;
+            result = ReviewRedo;
+            break;
+        }
+        WindowMessage m;
+        if (!s.MainWindow->PeekMessage(&m)) {
+            s.MainWindow->Pace();
+            continue;
+        }
+        switch (m.Message) {
+            case WM_KEYDOWN:
+            case WM_SYSKEYDOWN:
+                if (m.WParam == VK_ESCAPE)
+                    result = ReviewUndo;
+                break;
+            case WM_MOUSEMOVE:
+                if (armed == ReviewButton::None)
+                    break;
+                if (shownDown && !Inside(ReviewButtonRect(s, armed), m.LParam)) {
+                    DrawButtonUp(s, ReviewButtonRect(s, armed), Caption(armed));
+                    shownDown = false;
+                } else if (!shownDown && Inside(ReviewButtonRect(s, armed), m.LParam)) {
+                    DrawButtonDown(s, ReviewButtonRect(s, armed), Caption(armed));
+                    shownDown = true;
+                }
+                break;
+            case WM_LBUTTONDOWN:
+                s.CountdownActive = 0;
+                ResetCountdown(s);
+                if (armed != ReviewButton::None)
+                    break;
+                for (ReviewButton b : Buttons) {
+                    if (Inside(ReviewButtonRect(s, b), m.LParam)) {
+                        DrawButtonDown(s, ReviewButtonRect(s, b), Caption(b));
+                        armed = b;
+                        shownDown = true;
+                        break;
+                    }
+                }
+                break;
+            case WM_LBUTTONUP:
+                s.CountdownActive = 1;
+                if (armed != ReviewButton::None && shownDown) {
+                    const ReviewButton b = armed;
+                    DrawButtonUp(s, ReviewButtonRect(s, b), Caption(b));
+                    shownDown = false;
+                    armed = ReviewButton::None;
+                    if (Inside(ReviewButtonRect(s, b), m.LParam))
+                        result = static_cast<uint32_t>(b);
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    s.MainWindow->Canvas().FillRect(ReviewArea(s), ColorWhite);
+    s.ReviewMode = 0;
+    return result;
+}
+
+}  // namespace orvex

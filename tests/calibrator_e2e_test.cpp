@@ -1,0 +1,172 @@
+// orvexcal as a real X client on Xvfb: a simulated panel touches the four
+// targets and then SAVE through the new calibration; the device manager moves
+// the X pointer with the driver's X11 backend. Afterwards the driver's key
+// holds the calibration and the post-save command has run.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "common/orvex.h"
+#include "support/system.h"
+
+// Last: Xlib's macros (None, Status, ...) would break the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+using namespace orvex;
+using namespace orvex::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// True when a mapped top-level window of class ORVEXCAL, titled ORVEXCAL, is
+// on the display.
+bool CalibratorWindowShown(Display* d) {
+    Window root = DefaultRootWindow(d), parent = 0, *children = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(d, root, &root, &parent, &children, &n))
+        return false;
+    bool found = false;
+    for (unsigned int i = 0; i < n && !found; ++i) {
+        XClassHint hint{};
+        if (XGetClassHint(d, children[i], &hint)) {
+            XWindowAttributes a{};
+            char* title = nullptr;
+            found = std::string(hint.res_class ? hint.res_class : "") == "ORVEXCAL" &&
+                    XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable &&
+                    XFetchName(d, children[i], &title) && title && std::string(title) == "ORVEXCAL";
+            if (title)
+                XFree(title);
+            if (hint.res_name)
+                XFree(hint.res_name);
+            if (hint.res_class)
+                XFree(hint.res_class);
+        }
+    }
+    if (children)
+        XFree(children);
+    return found;
+}
+
+// The pixel at (x, y) of the screen, 0 for black.
+unsigned long ScreenPixel(Display* d, int x, int y) {
+    XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image)
+        return ~0ul;
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    return pixel;
+}
+
+TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
+    const std::string xvfb = "/usr/bin/Xvfb";
+    if (::access(xvfb.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "Xvfb is not installed";
+    SystemUnderTest sut;
+    // A display number no other server holds; our own server must be the one
+    // that answers, never another user's.
+    std::unique_ptr<ChildProcess> server;
+    std::string display;
+    Display* d = nullptr;
+    for (int attempt = 0; attempt < 5 && !d; ++attempt) {
+        const int number = 100 + (::getpid() + 97 * attempt) % 800;
+        if (::access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0)
+            continue;
+        display = ":" + std::to_string(number);
+        server = std::make_unique<ChildProcess>();
+        ASSERT_TRUE(server->Start({xvfb, display, "-screen", "0", "640x480x24", "-nolisten", "tcp"},
+                                  "", sut.Root() + "/xvfb.err"));
+        WaitUntil(
+            [&] {
+                if (!server->Running())
+                    return true;
+                d = XOpenDisplay(display.c_str());
+                return d != nullptr;
+            },
+            20s);
+        if (d && !server->Running()) {
+            XCloseDisplay(d);
+            d = nullptr;
+        }
+    }
+    if (!d)
+        GTEST_SKIP() << "Xvfb could not start: " << ReadWholeFile(sut.Root() + "/xvfb.err");
+
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    sut.Configure();
+    sut.SetString(u"Platform\\Input", u"Backend", "x11");
+    sut.SetString(DriverKeyPath, u"OemRunWhenCalOK", "\\Windows\\after.sh \"saved it\"");
+    std::filesystem::create_directories(sut.Root() + "/Windows");
+    {
+        std::ofstream f(sut.Root() + "/Windows/after.sh");
+        f << "#!/bin/sh\necho \"$@\" > \"" << sut.Root() << "/after.tmp\"\nmv \"" << sut.Root()
+          << "/after.tmp\" \"" << sut.Root() << "/after\"\n";
+    }
+    ::chmod((sut.Root() + "/Windows/after.sh").c_str(), 0755);
+
+    // The targets of 640 x 480, a panel wired straight, then SAVE: on the
+    // new calibration (X 17, 511, 1005; Y 19, 511, 1003) raw (377, 761)
+    // lands near (233, 362), the middle of the button.
+    const std::string script = sut.Root() + "/touches.txt";
+    // Each touch is held, and each lift lasts, long enough for a program
+    // slowed down by sanitizers on a busy machine.
+    std::ofstream(script) << "wait 200\n"
+                             "touch 40 50\nwait 700\nlift\nwait 700\n"
+                             "touch 980 52\nwait 700\nlift\nwait 700\n"
+                             "touch 982 970\nwait 700\nlift\nwait 700\n"
+                             "touch 42 972\nwait 700\nlift\nwait 1500\n"
+                             "touch 377 761\nwait 700\nlift\nwait 400\n";
+    ASSERT_TRUE(sut.StartSimulator(
+        {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+
+    ChildProcess cal;
+    ASSERT_TRUE(cal.Start(
+        {BinaryPath("orvexcal")}, sut.Root() + "/cal.out", sut.Root() + "/cal.err",
+        {"ORVEX_ROOT=" + sut.Root(),
+         "LSAN_OPTIONS=suppressions=" + SourcePath("tests/data/lsan-system-libraries.supp")}));
+    ASSERT_TRUE(WaitUntil([&] { return CalibratorWindowShown(d); }, 30s))
+        << ReadWholeFile(sut.Root() + "/cal.err");
+    // The first target's cross is on the white screen (not the root
+    // window's pattern showing through): its touch wait is running.
+    const unsigned long white = WhitePixel(d, DefaultScreen(d));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return ScreenPixel(d, 16, 16) == 0 && ScreenPixel(d, 20, 20) == white &&
+                   ScreenPixel(d, 21, 20) == white && ScreenPixel(d, 100, 100) == white;
+        },
+        30s))
+        << ReadWholeFile(sut.Root() + "/cal.err");
+    sut.Simulator.Signal(SIGUSR1);
+
+    const auto status = cal.Wait(60s);
+    ASSERT_TRUE(status) << "orvexcal did not end\n"
+                        << ReadWholeFile(sut.Root() + "/cal.err") << sut.HostErr();
+    EXPECT_EQ(*status, 0) << ReadWholeFile(sut.Root() + "/cal.err");
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX1"), std::optional<uint32_t>(17))
+        << sut.SimOut() << sut.HostErr() << ReadWholeFile(sut.Root() + "/cal.err");
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX2"), std::optional<uint32_t>(511));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationX3"), std::optional<uint32_t>(1005));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationY1"), std::optional<uint32_t>(19));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationY2"), std::optional<uint32_t>(511));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"CalibrationY3"), std::optional<uint32_t>(1003));
+    EXPECT_EQ(sut.GetDword(DriverKeyPath, u"PanelDirection"), std::optional<uint32_t>(0));
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(sut.Root() + "/after"); }, 20s));
+    EXPECT_EQ(ReadWholeFile(sut.Root() + "/after"), "saved it\n");
+
+    // The device manager goes before the display its pointer backend uses.
+    sut.Host.Signal(SIGTERM);
+    sut.Host.Wait(15s);
+    XCloseDisplay(d);
+    server->Signal(SIGTERM);
+    server->Wait(10s);
+}
+
+}  // namespace
