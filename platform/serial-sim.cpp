@@ -360,15 +360,23 @@ class SimulatedPort final : public SerialPort {
         bool Aborted_ = false;
     };
 
+    // The two special settings of the read time-outs: return at once with what
+    // has arrived, and return as soon as anything arrives (or the constant ends).
+    struct ReadKind {
+        bool Immediate, AnyOrConstant;
+    };
+    static ReadKind ReadKindOf(const CommTimeouts& t) {
+        return {t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                    t.ReadTotalTimeoutConstant == 0,
+                t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                    t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD};
+    }
+
     bool ReadLocked(Call& call, uint8_t* buffer, uint32_t count, uint32_t* got, uint32_t* waited) {
         if (count == 0)
             return true;
         const CommTimeouts t = C_->Timeouts;
-        const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
-                               t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-        const bool anyOrConstant =
-            t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-            t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+        const auto [immediate, anyOrConstant] = ReadKindOf(t);
         const uint64_t total =
             uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
         auto clampMs = [](uint64_t ms) {
@@ -425,11 +433,7 @@ class SimulatedPort final : public SerialPort {
         if (count == 0)
             return true;
         const CommTimeouts t = C_->Timeouts;
-        const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
-                               t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-        const bool anyOrConstant =
-            t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-            t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+        const auto [immediate, anyOrConstant] = ReadKindOf(t);
         const uint64_t start = C_->Clock->NowMicroseconds();
         std::optional<uint64_t> total;
         if (anyOrConstant) {
