@@ -51,6 +51,19 @@ int32_t Low16(int32_t v) {
     return static_cast<int32_t>(static_cast<uint16_t>(v));
 }
 
+enum class WaitTurn { GoOn, Leave, Abort };
+
+// The message and countdown part of a wait turn: ESC or the countdown's end
+// aborts the calibration, Enter leaves the wait as a touch would.
+WaitTurn EndOfTurn(CalibratorState& s) {
+    const KeyAction k = TakeKey(s);
+    if (k == KeyAction::Abort)
+        return WaitTurn::Abort;
+    if (k == KeyAction::Leave)
+        return WaitTurn::Leave;
+    return s.CountdownExpired ? WaitTurn::Abort : WaitTurn::GoOn;
+}
+
 }  // namespace
 
 void PlaceTargets(CalibratorState& s) {
@@ -110,13 +123,11 @@ uint32_t WaitLiftOffToStart(CalibratorState& s) {
         while (TouchByte(s) != 0) {
             s.MainWindow->Pace();
             ReadRawPoint(s);
-            const KeyAction k = TakeKey(s);
-            if (k == KeyAction::Abort)
+            const WaitTurn t = EndOfTurn(s);
+            if (t == WaitTurn::Abort)
                 return 1;
-            if (k == KeyAction::Leave)
+            if (t == WaitTurn::Leave)
                 break;
-            if (s.CountdownExpired)
-                return 1;
         }
     }
     s.CountdownActive = 0;
@@ -130,14 +141,10 @@ uint32_t SampleTarget(CalibratorState& s, int i) {
     ShowPrompt(s, text::TouchTarget);
     for (;;) {
         ReadRawPoint(s);
-        const KeyAction k = TakeKey(s);
-        if (k == KeyAction::Abort)
+        const WaitTurn t = EndOfTurn(s);
+        if (t == WaitTurn::Abort)
             return 1;
-        if (k == KeyAction::Leave)
-            break;
-        if (s.CountdownExpired)
-            return 1;
-        if (TouchByte(s) != 0)
+        if (t == WaitTurn::Leave || TouchByte(s) != 0)
             break;
         s.MainWindow->Pace();
     }
