@@ -5,6 +5,7 @@
 
 #include "calibrator/calibrator.h"
 #include "calibrator/text.h"
+#include "platform/error-help.h"
 
 namespace orvex {
 
@@ -70,7 +71,8 @@ uint32_t CalibratorWindowProc(CalibratorState& s, uint32_t message) {
             if (!s.DriverHandle) {
                 const std::u16string m =
                     text::Format(text::FormatText(text::DriverOpenFailed, DriverDeviceName),
-                                 static_cast<int32_t>(error));
+                                 static_cast<int32_t>(error)) +
+                    AccessAdvice(error);
                 w.MessageBox(m, text::ErrorCaption);
                 w.PostQuitMessage();
                 return 0;

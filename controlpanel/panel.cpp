@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/orvex.h"
+#include "platform/error-help.h"
 
 namespace orvex {
 namespace {
@@ -150,7 +151,8 @@ int RunControlPanel(const PanelStartup& startup, PanelMessages& messages) {
         const uint32_t error = GetLastError();
         messages.Show(PanelErrorCaption, u"Fail to load ORVEX driver (" +
                                              std::u16string(PanelDeviceName) + u"), error = " +
-                                             Decimal(static_cast<int32_t>(error)));
+                                             Decimal(static_cast<int32_t>(error)) +
+                                             AccessAdvice(error));
         return 0;
     }
     std::unique_ptr<Registry> reg = startup.OpenRegistry();

@@ -1,5 +1,7 @@
 #include "platform/error-help.h"
 
+#include <cctype>
+
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 
@@ -60,12 +62,22 @@ Help RegistryHelp(uint32_t error) {
 
 }  // namespace
 
-std::string ExplainError(uint32_t error, ErrorTopic topic) {
+std::string ErrorAdvice(uint32_t error, ErrorTopic topic) {
     const Help h = topic == ErrorTopic::Device ? DeviceHelp(error) : RegistryHelp(error);
-    std::string text = "error " + std::to_string(error);
-    if (h.Meaning != nullptr)
-        text += std::string(": ") + h.Meaning + "; " + h.Fix;
-    return text;
+    return h.Meaning != nullptr ? std::string(h.Meaning) + "; " + h.Fix : std::string();
+}
+
+std::u16string AccessAdvice(uint32_t error) {
+    if (error != ERROR_ACCESS_DENIED)
+        return {};
+    std::u16string advice = Utf8ToUtf16(ErrorAdvice(error, ErrorTopic::Device)) + u".";
+    advice[0] = static_cast<char16_t>(std::toupper(advice[0]));  // a sentence of its own
+    return u"\n\n" + advice;
+}
+
+std::string ExplainError(uint32_t error, ErrorTopic topic) {
+    const std::string advice = ErrorAdvice(error, topic);
+    return "error " + std::to_string(error) + (advice.empty() ? "" : ": " + advice);
 }
 
 }  // namespace orvex

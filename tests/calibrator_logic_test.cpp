@@ -353,6 +353,17 @@ TEST(CalibratorFailures, NoDriverNoCalibration) {
     EXPECT_EQ(r.Host.Posted, 0u);
     EXPECT_EQ(r.Host.Paces, 0u);
 
+    // A user outside the group started it from a menu: the box says who may.
+    Calibrator refused;
+    refused.Host.DeviceWorks = false;
+    refused.Host.OpenError = 5;
+    refused.Host.RunProgram();
+    EXPECT_EQ(refused.Boxes(),
+              std::vector<std::u16string>{
+                  u"Error: Fail to load ORVEX driver (ORX1:), error = 5\n\nOnly root and members "
+                  u"of the group orvex may use the device; add the user to the group (usermod -aG "
+                  u"orvex USER) and log in again."});
+
     Calibrator noTimer;
     noTimer.Host.TimerId = 0;
     noTimer.Host.Key(VK_ESCAPE);

@@ -131,6 +131,19 @@ TEST(PanelStartup, WithoutTheDriverTheProgramSaysSoAndEndsWithoutTouchingTheRegi
     EXPECT_EQ(messages.Shown, Texts{u"Fail to load ORVEX driver (ORX1:), error = 2"});
     EXPECT_EQ(registryOpens, 0);
     EXPECT_EQ(dialogs, 0);
+
+    // Refused for not being in the group: the box says who may use it.
+    startup.OpenDevice = [](std::u16string_view) -> std::unique_ptr<DeviceHandle> {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    };
+    messages.Shown.clear();
+    EXPECT_EQ(RunControlPanel(startup, messages), 0);
+    ASSERT_EQ(messages.Shown.size(), 1u);
+    EXPECT_TRUE(messages.Shown[0].starts_with(
+        u"Fail to load ORVEX driver (ORX1:), error = 5\n\nOnly root and members of the group "
+        u"orvex may use the device"));
+    EXPECT_EQ(registryOpens, 0);
 }
 
 }  // namespace

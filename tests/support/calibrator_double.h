@@ -212,7 +212,7 @@ class ScriptedHost final : public CalibratorHost {
     std::unique_ptr<DeviceHandle> OpenDevice(std::u16string_view name, uint32_t* error) override {
         OpenedName = name;
         if (!DeviceWorks) {
-            *error = 2;
+            *error = OpenError;
             return nullptr;
         }
         return std::make_unique<ScriptedDevice>(Driver);
@@ -238,6 +238,7 @@ class ScriptedHost final : public CalibratorHost {
     std::vector<Box> Boxes;
     std::u16string OpenedName;
     bool DeviceWorks = true;
+    uint32_t OpenError = 2;  // when the device does not work
     uint32_t TimerId = 1;
     uint32_t Posted = 0;
     bool Destroyed = false, Quit = false, Exhausted = false;
