@@ -25,6 +25,13 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& stdoutPath,
                          const std::string& stderrPath, const std::vector<std::string>& extraEnv) {
+    // A second start (a restarted host) replaces the first process: forget
+    // its exit, or the new one would count as ended and outlive the test.
+    if (Pid_ > 0 && !Status_) {
+        ::kill(Pid_, SIGKILL);
+        Wait(std::chrono::seconds(5));
+    }
+    Status_.reset();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -105,14 +112,19 @@ std::string FromEnv(const char* name, const char* fallback) {
 // The build tree: from CTest's environment, else the folder above the
 // running program (build/tests/x or build/bin/x).
 std::string BuildDir() {
-    if (const char* v = std::getenv("ORVEX_BINARY_DIR")) return v;
+    if (const char* v = std::getenv("ORVEX_BINARY_DIR"))
+        return v;
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::string(".") : exe.parent_path().parent_path().string();
 }
 
-std::string BinaryPath(const std::string& name) { return BuildDir() + "/bin/" + name; }
-std::string ModulePath(const std::string& name) { return BuildDir() + "/lib/" + name; }
+std::string BinaryPath(const std::string& name) {
+    return BuildDir() + "/bin/" + name;
+}
+std::string ModulePath(const std::string& name) {
+    return BuildDir() + "/lib/" + name;
+}
 std::string SourcePath(const std::string& relative) {
     return FromEnv("ORVEX_SOURCE_DIR", ".") + "/" + relative;
 }
