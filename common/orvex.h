@@ -18,7 +18,9 @@ inline constexpr char16_t DriverKeyPath[] = u"Drivers\\BuiltIn\\ORVEXSER";
 inline constexpr char DriverVersion[] = "6.0.1.1";
 
 // Control codes: device type 0xFFFF, any access, buffered.
-constexpr uint32_t CtlCode(uint32_t function) { return (0xFFFFu << 16) | (function << 2); }
+constexpr uint32_t CtlCode(uint32_t function) {
+    return (0xFFFFu << 16) | (function << 2);
+}
 
 inline constexpr uint32_t IOCTL_ORX_STARTUP = 0x00000000;
 inline constexpr uint32_t IOCTL_ORX_GET_SETTINGS = CtlCode(0xC02);
@@ -57,7 +59,8 @@ inline void PutU16(std::span<uint8_t> b, size_t at, uint16_t v) {
     b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 inline void PutU32(std::span<uint8_t> b, size_t at, uint32_t v) {
-    for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (size_t i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // ---------------------------------------------------------------------------
@@ -194,13 +197,15 @@ inline void TouchSettings::Encode(std::span<uint8_t, Size> out) const {
     out[OffClickMode] = ClickMode;
     EncodeFeedback(out);
     static constexpr uint8_t Fixed[] = {0, 1, 10, 10, 1, 0, 0};
-    for (size_t i = 0; i < sizeof Fixed; ++i) out[0x2E + i] = Fixed[i];
+    for (size_t i = 0; i < sizeof Fixed; ++i)
+        out[0x2E + i] = Fixed[i];
     out[OffRightClickArmed] = RightClickArmed;
     EncodeCalibration(out);
     out[OffProtocol] = Protocol;
     PutU16(out, OffScreenWidth, 640);
     PutU16(out, OffScreenHeight, 480);
-    for (size_t i = 0x4C; i < Size; ++i) out[i] = 0;
+    for (size_t i = 0x4C; i < Size; ++i)
+        out[i] = 0;
 }
 
 inline TouchSettings TouchSettings::Decode(std::span<const uint8_t, Size> in) {

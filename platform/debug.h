@@ -10,25 +10,25 @@
 namespace orvex {
 
 class DebugOutput {
-public:
+  public:
     virtual ~DebugOutput() = default;
     virtual void Print(std::string_view text) = 0;
 };
 
 // The host's standard error.
 class StderrDebugOutput final : public DebugOutput {
-public:
+  public:
     void Print(std::string_view text) override;
 };
 
 // Test double: keeps every line.
 class CaptureDebugOutput final : public DebugOutput {
-public:
+  public:
     void Print(std::string_view text) override;
     std::vector<std::string> Lines() const;
     void Clear();
 
-private:
+  private:
     mutable std::mutex Lock_;
     std::vector<std::string> Lines_;
 };

@@ -12,7 +12,7 @@
 namespace orvex {
 
 class DeviceHandle {
-public:
+  public:
     virtual ~DeviceHandle() = default;  // closes the handle
     // Sends the input buffer AND the output buffer's current bytes; on return
     // the output buffer holds the driver's bytes, *returned (if not null) the

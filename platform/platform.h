@@ -33,20 +33,20 @@ std::string PlatformRoot();
 // The real platform for a host process, each facility chosen by its registry
 // setting (Platform\Input, Platform\PortIo). Owns what it creates.
 class LinuxPlatform {
-public:
+  public:
     static std::unique_ptr<LinuxPlatform> Create(const std::string& root);
     Platform& Get() { return P_; }
     ~LinuxPlatform();
 
-private:
+  private:
     struct Token {
         explicit Token() = default;
     };
 
-public:
+  public:
     explicit LinuxPlatform(Token) {}
 
-private:
+  private:
     Platform P_;
     std::unique_ptr<DebugOutput> Debug_;
     std::unique_ptr<Input> Input_;

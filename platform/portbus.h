@@ -11,7 +11,7 @@ namespace orvex {
 inline constexpr uint32_t InterfaceTypeIsa = 1;
 
 class PortBus {
-public:
+  public:
     virtual ~PortBus() = default;
     // addressSpace: in, 1 = I/O space, 0 = memory; out, the translated space.
     virtual bool TranslateBusAddress(uint32_t interfaceType, uint32_t busNumber,

@@ -10,7 +10,7 @@
 namespace orvex {
 
 class OneShotTimer {
-public:
+  public:
     // Destroying a timer cancels it and waits for a callback that is running
     // on another thread, so the callback never outlives its owner.
     virtual ~OneShotTimer() = default;
@@ -24,7 +24,7 @@ public:
 };
 
 class TimerService {
-public:
+  public:
     virtual ~TimerService() = default;
     virtual void SleepMicroseconds(uint32_t microseconds) = 0;
     // The thread sleep of the core library (Sleep), as opposed to the driver

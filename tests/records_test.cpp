@@ -13,7 +13,8 @@ TEST(Records, TouchSettingsDefaultsAndUntouchedBytes) {
     TouchSettings{}.Encode(buf);
     // 0x28..0x2D: click mode 4, sound 1, tone 2000, duration 1.
     const uint8_t feedback[] = {0x04, 0x01, 0xD0, 0x07, 0x01, 0x00};
-    for (size_t i = 0; i < sizeof feedback; ++i) EXPECT_EQ(buf[0x28 + i], feedback[i]) << i;
+    for (size_t i = 0; i < sizeof feedback; ++i)
+        EXPECT_EQ(buf[0x28 + i], feedback[i]) << i;
     for (size_t n = 0; n <= 8; ++n) {
         EXPECT_EQ(buf[0x04 + 4 * n], 0);
         EXPECT_EQ(buf[0x05 + 4 * n], 0);
@@ -21,13 +22,16 @@ TEST(Records, TouchSettingsDefaultsAndUntouchedBytes) {
         EXPECT_EQ(buf[0x07 + 4 * n], 0xAB) << "caller's byte must survive";
     }
     EXPECT_EQ(buf[0x02], 0xFF);
-    for (size_t i = 0x36; i <= 0x39; ++i) EXPECT_EQ(buf[i], 0xAB);
+    for (size_t i = 0x36; i <= 0x39; ++i)
+        EXPECT_EQ(buf[i], 0xAB);
     EXPECT_EQ(GetU16(buf, 0x3C), 511);
     EXPECT_EQ(GetU16(buf, 0x48), 640);
     EXPECT_EQ(GetU16(buf, 0x4A), 480);
     const uint8_t fixed[] = {0, 1, 10, 10, 1, 0, 0};
-    for (size_t i = 0; i < sizeof fixed; ++i) EXPECT_EQ(buf[0x2E + i], fixed[i]);
-    for (size_t i = 0x4C; i < TouchSettings::Size; ++i) EXPECT_EQ(buf[i], 0);
+    for (size_t i = 0; i < sizeof fixed; ++i)
+        EXPECT_EQ(buf[0x2E + i], fixed[i]);
+    for (size_t i = 0x4C; i < TouchSettings::Size; ++i)
+        EXPECT_EQ(buf[i], 0);
 }
 
 TEST(Records, RoundTrips) {

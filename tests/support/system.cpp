@@ -13,12 +13,14 @@ namespace orvex::test {
 
 SystemUnderTest::SystemUnderTest() {
     char tmpl[] = "/tmp/orvex-sut-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    if (!mkdtemp(tmpl))
+        throw std::runtime_error("mkdtemp");
     Root_ = tmpl;
     std::filesystem::create_directories(Root_ + "/dev");
     uint32_t error = 0;
     Reg_ = OpenSqliteRegistry(Root_, &error);
-    if (!Reg_) throw std::runtime_error("registry: " + std::to_string(error));
+    if (!Reg_)
+        throw std::runtime_error("registry: " + std::to_string(error));
 }
 
 SystemUnderTest::~SystemUnderTest() {
@@ -54,12 +56,14 @@ void SystemUnderTest::SetDword(std::u16string_view key, std::u16string_view name
 std::optional<uint32_t> SystemUnderTest::GetDword(std::u16string_view key,
                                                   std::u16string_view name) {
     RegKey k;
-    if (Reg_->OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS, &k) != 0) return std::nullopt;
+    if (Reg_->OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS, &k) != 0)
+        return std::nullopt;
     uint8_t data[4];
     uint32_t size = 4;
     uint32_t rc = Reg_->QueryValue(k, name, nullptr, data, &size);
     Reg_->CloseKey(k);
-    if (rc != 0) return std::nullopt;
+    if (rc != 0)
+        return std::nullopt;
     return GetU32(data, 0);
 }
 
@@ -77,7 +81,8 @@ void SystemUnderTest::Configure() {
 bool SystemUnderTest::StartSimulator(const std::vector<std::string>& options) {
     std::vector<std::string> argv{BinaryPath("orvexsim"), "--link", Link()};
     argv.insert(argv.end(), options.begin(), options.end());
-    if (!Simulator.Start(argv, Root_ + "/sim.out", Root_ + "/sim.err")) return false;
+    if (!Simulator.Start(argv, Root_ + "/sim.out", Root_ + "/sim.err"))
+        return false;
     struct stat st;
     return WaitUntil([&] { return ::stat(Link().c_str(), &st) == 0; }, std::chrono::seconds(10));
 }
@@ -93,6 +98,8 @@ bool SystemUnderTest::WaitForDevice(std::chrono::milliseconds timeout) {
     return WaitUntil([&] { return ::stat(socket.c_str(), &st) == 0; }, timeout);
 }
 
-std::unique_ptr<DeviceHandle> SystemUnderTest::Open() { return OpenDevice(u"ORX1:", Root_); }
+std::unique_ptr<DeviceHandle> SystemUnderTest::Open() {
+    return OpenDevice(u"ORX1:", Root_);
+}
 
 }  // namespace orvex::test

@@ -14,7 +14,7 @@
 namespace orvex::test {
 
 class SystemUnderTest {
-public:
+  public:
     SystemUnderTest();
     ~SystemUnderTest();
 
@@ -44,7 +44,7 @@ public:
     ChildProcess Simulator;
     ChildProcess Host;
 
-private:
+  private:
     std::string Root_;
     std::unique_ptr<Registry> Reg_;
 };
