@@ -497,12 +497,13 @@ TEST_F(Detection, OnATimedLineNobodyAnsweringIsGivenUpOnInTime) {
 TEST_F(Detection, RecoveryBacksOffOnASilentPortAndPrintsOnlyTheWalkThatFinds) {
     auto far = AttachController(SimProtocol::TS, 9600);
     ASSERT_NE(DriverInit(T.D), 0u);
+    // Cleared first: the reader may report the loss before Unplug returns.
+    T.Debug.Clear();
     // The controller goes quiet behind a port that stays: unplugged and at
     // once plugged in again, with nothing answering any more.
     Com1().Attach(nullptr);
     Com1().Unplug();
     Com1().Plug();
-    T.Debug.Clear();
 
     // The pause recovery waits before its next look, once it waits.
     auto nextPauseMs = [&] {
