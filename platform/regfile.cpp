@@ -520,7 +520,9 @@ bool ParseRegText(std::string_view text, std::vector<RegFileOp>* ops, std::strin
     return true;
 }
 
-bool ImportRegText(Registry& reg, std::string_view text, std::string* error) {
+bool ImportRegText(Registry& reg, std::string_view text, std::string* error,
+                   ImportExisting existing) {
+    const bool keep = existing == ImportExisting::Keep;
     std::string why;
     auto fail = [&](std::string what) {
         if (error)
@@ -546,6 +548,8 @@ bool ImportRegText(Registry& reg, std::string_view text, std::string* error) {
                     (void)reg.CloseKey(key);  // only wanted it to exist
                 break;
             case RegFileOp::DeleteKey:
+                if (keep)
+                    break;
                 what = "deleting the key";
                 r = reg.DeleteKey(HKEY_LOCAL_MACHINE, op.Key);
                 if (r == ERROR_FILE_NOT_FOUND)
@@ -553,11 +557,16 @@ bool ImportRegText(Registry& reg, std::string_view text, std::string* error) {
                 break;
             case RegFileOp::SetValue:
             case RegFileOp::DeleteValue:
+                if (keep && op.What == RegFileOp::DeleteValue)
+                    break;
                 what = op.What == RegFileOp::SetValue ? "setting the value" : "deleting the value";
                 r = reg.OpenKey(HKEY_LOCAL_MACHINE, op.Key, KEY_ALL_ACCESS, &key);
                 if (r != ERROR_SUCCESS)
                     break;
-                if (op.What == RegFileOp::SetValue) {
+                if (keep &&
+                    reg.QueryValue(key, op.Name, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+                    // held already: left as it is
+                } else if (op.What == RegFileOp::SetValue) {
                     r = reg.SetValue(key, op.Name, op.Type, op.Data.data(),
                                      static_cast<uint32_t>(op.Data.size()));
                 } else {

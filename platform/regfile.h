@@ -64,9 +64,16 @@ struct RegFileOp {
 // begins "line N: " in *error and leaves *ops empty.
 bool ParseRegText(std::string_view text, std::vector<RegFileOp>* ops, std::string* error);
 
+// What an import does with a value the registry already holds.
+enum class ImportExisting {
+    Replace,  // the file's value wins, and the file's deletions are made
+    Keep,     // only what is missing is added; nothing is changed or deleted
+};
+
 // Parses the whole text first, then applies it in one write group: either
 // every change is made or none is.
-bool ImportRegText(Registry& reg, std::string_view text, std::string* error);
+bool ImportRegText(Registry& reg, std::string_view text, std::string* error,
+                   ImportExisting existing = ImportExisting::Replace);
 
 // Writes keyPath (empty: the whole registry) with all its subkeys, as text
 // that ImportRegText reads back into the same keys and values.

@@ -441,3 +441,39 @@ TEST(RegTool, SetKeepsToTheImportsNameRuleAndErrorsExplainThemselves) {
 }
 
 }  // namespace
+
+namespace orvex {
+namespace {
+
+// init on a registry a tool made before the first start (a port set while
+// building an image): the defaults it lacks are added, its own values kept;
+// once it registers a driver, init leaves it alone.
+TEST(RegTool, InitCompletesARegistryThatRegistersNoDriverAndKeepsItsValues) {
+    TempRoot root;
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), test::BinaryPath("orvexreg"));
+        test::ChildProcess p;
+        EXPECT_TRUE(
+            p.Start(args, root.File("out"), root.File("err"), {"ORVEX_ROOT=" + root.Path()}));
+        EXPECT_EQ(p.Wait(std::chrono::seconds(60)), std::optional<int>(0))
+            << test::ReadWholeFile(root.File("err"));
+        return test::ReadWholeFile(root.File("out"));
+    };
+    std::ofstream(root.File("defaults.reg"))
+        << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\ORVEXSER]\n\"Dll\"=\"orvexser.so\"\n"
+           "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1\"=\"/dev/ttyS0\"\n\"COM2\"=\"/dev/"
+           "ttyS1\"\n";
+    run({"set", "Platform\\Serial", "COM1", "sz", "/dev/ttyUSB7"});
+    EXPECT_NE(run({"init", root.File("defaults.reg")}).find("registered no driver"),
+              std::string::npos);
+    EXPECT_EQ(run({"query", "Platform\\Serial", "COM1"}), "\"COM1\"=\"/dev/ttyUSB7\"\n");
+    EXPECT_EQ(run({"query", "Platform\\Serial", "COM2"}), "\"COM2\"=\"/dev/ttyS1\"\n");
+    EXPECT_EQ(run({"query", "Drivers\\BuiltIn\\ORVEXSER", "Dll"}), "\"Dll\"=\"orvexser.so\"\n");
+
+    run({"delete", "Platform\\Serial", "COM2"});
+    EXPECT_NE(run({"init", root.File("defaults.reg")}).find("left as it is"), std::string::npos);
+    EXPECT_EQ(run({"export", "Platform\\Serial"}).find("COM2"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvex

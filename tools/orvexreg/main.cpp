@@ -1,7 +1,8 @@
 // orvexreg: the platform registry from the command line.
 //
 //   orvexreg import FILE                    (FILE "-" is standard input)
-//   orvexreg init FILE                      (only when there is no registry yet)
+//   orvexreg init FILE                      (when there is no registry yet, or
+//                                            one that registers no driver)
 //   orvexreg export [KEY]
 //   orvexreg query KEY [VALUE]
 //   orvexreg set KEY VALUE (dword|sz) DATA
@@ -92,7 +93,8 @@ bool ParseDword(const std::string& text, uint32_t* value) {
     return true;
 }
 
-int Import(Registry& reg, const std::string& file) {
+int Import(Registry& reg, const std::string& file,
+           ImportExisting existing = ImportExisting::Replace) {
     std::string text, error;
     if (file == "-") {
         if (!ReadRegText(std::cin, &text, &error))
@@ -104,10 +106,33 @@ int Import(Registry& reg, const std::string& file) {
         if (!ReadRegText(in, &text, &error))
             return Fail(file + ": " + error);
     }
-    if (!ImportRegText(reg, text, &error))
+    if (!ImportRegText(reg, text, &error, existing))
         return Fail(file + ": " + error);
     if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
         return Fail("imported, but could not flush to storage: " + Describe(e));
+    return 0;
+}
+
+// A registry that exists but registers no driver was made by a tool before
+// the first start (a port set while building a kiosk image): it gets what it
+// lacks of FILE, and keeps every value it holds.
+int CompleteDriverless(const std::string& root, const std::string& file) {
+    const std::string target = root + "/registry.db";
+    uint32_t error = 0;
+    auto reg = OpenSqliteRegistry(root, &error);
+    if (!reg)
+        return Fail("cannot open the registry under " + root + ": " + Describe(error));
+    RegKey drivers = 0;
+    if (reg->OpenKey(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn", KEY_ALL_ACCESS, &drivers) ==
+        ERROR_SUCCESS) {
+        (void)reg->CloseKey(drivers);
+        std::cout << "orvexreg: " << target << " exists; left as it is\n";
+        return 0;
+    }
+    if (int rc = Import(*reg, file, ImportExisting::Keep))
+        return rc;
+    std::cout << "orvexreg: " << target << " registered no driver; added what it lacked from "
+              << file << "\n";
     return 0;
 }
 
@@ -118,10 +143,8 @@ int Import(Registry& reg, const std::string& file) {
 int Init(const std::string& root, const std::string& file) {
     const std::string target = root + "/registry.db";
     struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0) {
-        std::cout << "orvexreg: " << target << " exists; left as it is\n";
-        return 0;
-    }
+    if (::lstat(target.c_str(), &st) == 0)
+        return CompleteDriverless(root, file);
     std::string why;
     if (!PrepareFolder(root, RootFolderMode, CurrentFileSharing(root), &why))
         return Fail(why);
@@ -151,10 +174,8 @@ int Init(const std::string& root, const std::string& file) {
     // owner alone), and a link keeps it.
     // link, unlike rename, never replaces what is there.
     if (::link(built.c_str(), target.c_str()) != 0) {
-        if (errno == EEXIST) {
-            std::cout << "orvexreg: " << target << " exists; left as it is\n";
-            return 0;
-        }
+        if (errno == EEXIST)
+            return CompleteDriverless(root, file);
         return Fail("cannot create " + target + ": " + std::strerror(errno));
     }
     std::cout << "orvexreg: new registry " << target << " from " << file << "\n";
