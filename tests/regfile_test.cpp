@@ -405,17 +405,27 @@ TEST(RegFileReading, WhatIsNoRegistryFileIsRefusedEarly) {
     EXPECT_EQ(error, "line 3: NUL in a value name");
 }
 
+// Runs orvexreg on the root; its status (-1 when it did not end) and what it
+// wrote to standard output and to standard error.
+struct RegToolRun {
+    int Status = -1;
+    std::string Out, Err;
+};
+RegToolRun RunRegTool(TempRoot& root, std::vector<std::string> args) {
+    args.insert(args.begin(), test::BinaryPath("orvexreg"));
+    test::ChildProcess p;
+    EXPECT_TRUE(p.Start(args, root.File("out"), root.File("err"), {"ORVEX_ROOT=" + root.Path()}));
+    const int status = p.Wait(std::chrono::seconds(60)).value_or(-1);
+    return {status, test::ReadWholeFile(root.File("out")), test::ReadWholeFile(root.File("err"))};
+}
+
 // orvexreg itself: what set would store, export must be able to write back;
 // and its errors say what to do.
 TEST(RegTool, SetKeepsToTheImportsNameRuleAndErrorsExplainThemselves) {
     TempRoot root;
     auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), test::BinaryPath("orvexreg"));
-        test::ChildProcess p;
-        EXPECT_TRUE(
-            p.Start(args, root.File("out"), root.File("err"), {"ORVEX_ROOT=" + root.Path()}));
-        const int status = p.Wait(std::chrono::seconds(60)).value_or(-1);
-        return std::make_pair(status, test::ReadWholeFile(root.File("err")));
+        const RegToolRun r = RunRegTool(root, std::move(args));
+        return std::make_pair(r.Status, r.Err);
     };
     EXPECT_EQ(run({"set", "K", "a\nb", "sz", "x"}),
               std::make_pair(1, std::string("orvexreg: line break in a value name\n")));
@@ -440,24 +450,15 @@ TEST(RegTool, SetKeepsToTheImportsNameRuleAndErrorsExplainThemselves) {
     EXPECT_NE(err.find("error 31: the registry database is damaged"), std::string::npos) << err;
 }
 
-}  // namespace
-
-namespace orvex {
-namespace {
-
 // init on a registry a tool made before the first start (a port set while
 // building an image): the defaults it lacks are added, its own values kept;
 // once it registers a driver, init leaves it alone.
 TEST(RegTool, InitCompletesARegistryThatRegistersNoDriverAndKeepsItsValues) {
     TempRoot root;
     auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), test::BinaryPath("orvexreg"));
-        test::ChildProcess p;
-        EXPECT_TRUE(
-            p.Start(args, root.File("out"), root.File("err"), {"ORVEX_ROOT=" + root.Path()}));
-        EXPECT_EQ(p.Wait(std::chrono::seconds(60)), std::optional<int>(0))
-            << test::ReadWholeFile(root.File("err"));
-        return test::ReadWholeFile(root.File("out"));
+        const RegToolRun r = RunRegTool(root, std::move(args));
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        return r.Out;
     };
     std::ofstream(root.File("defaults.reg"))
         << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\ORVEXSER]\n\"Dll\"=\"orvexser.so\"\n"
@@ -476,4 +477,3 @@ TEST(RegTool, InitCompletesARegistryThatRegistersNoDriverAndKeepsItsValues) {
 }
 
 }  // namespace
-}  // namespace orvex
