@@ -27,22 +27,6 @@ uint8_t& TouchByte(CalibratorState& s) {
     return s.RawBuffer[4];
 }
 
-enum class KeyAction { None, Abort, Leave };
-
-// Takes at most one message; only ESC and Enter mean anything here.
-KeyAction TakeKey(CalibratorState& s) {
-    WindowMessage m;
-    if (!s.MainWindow->PeekMessage(&m))
-        return KeyAction::None;
-    if (m.Message != WM_KEYDOWN && m.Message != WM_SYSKEYDOWN)
-        return KeyAction::None;
-    if (m.WParam == VK_ESCAPE)
-        return KeyAction::Abort;
-    if (m.WParam == VK_RETURN)
-        return KeyAction::Leave;
-    return KeyAction::None;
-}
-
 Rect InnerBar(const Rect& bar) {
     return {bar.left + 2, bar.top + 2, bar.right - 2, bar.bottom - 2};
 }
@@ -53,14 +37,19 @@ int32_t Low16(int32_t v) {
 
 enum class WaitTurn { GoOn, Leave, Abort };
 
-// The message and countdown part of a wait turn: ESC or the countdown's end
-// aborts the calibration, Enter leaves the wait as a touch would.
-WaitTurn EndOfTurn(CalibratorState& s) {
-    const KeyAction k = TakeKey(s);
-    if (k == KeyAction::Abort)
-        return WaitTurn::Abort;
-    if (k == KeyAction::Leave)
-        return WaitTurn::Leave;
+// A wait turn reads the driver, takes at most one message and looks at the
+// countdown: ESC or the countdown's end aborts the calibration, Enter leaves
+// the wait as a touch would. Only a turn after which the wait goes on lets
+// time pass (CalibratorHost::Pace).
+WaitTurn Turn(CalibratorState& s) {
+    ReadRawPoint(s);
+    WindowMessage m;
+    if (s.MainWindow->PeekMessage(&m) && (m.Message == WM_KEYDOWN || m.Message == WM_SYSKEYDOWN)) {
+        if (m.WParam == VK_ESCAPE)
+            return WaitTurn::Abort;
+        if (m.WParam == VK_RETURN)
+            return WaitTurn::Leave;
+    }
     return s.CountdownExpired ? WaitTurn::Abort : WaitTurn::GoOn;
 }
 
@@ -112,8 +101,6 @@ void RunCalibration(CalibratorState& s) {
     }
 }
 
-// A wait turn reads the driver, takes at most one message and looks at the
-// countdown; only a turn after which the wait goes on lets time pass.
 uint32_t WaitLiftOffToStart(CalibratorState& s) {
     TouchByte(s) = 0;
     ReadRawPoint(s);
@@ -122,8 +109,7 @@ uint32_t WaitLiftOffToStart(CalibratorState& s) {
         ShowPrompt(s, text::LiftOffToStart);
         while (TouchByte(s) != 0) {
             s.MainWindow->Pace();
-            ReadRawPoint(s);
-            const WaitTurn t = EndOfTurn(s);
+            const WaitTurn t = Turn(s);
             if (t == WaitTurn::Abort)
                 return 1;
             if (t == WaitTurn::Leave)
@@ -140,8 +126,7 @@ uint32_t SampleTarget(CalibratorState& s, int i) {
     s.CountdownActive = 1;
     ShowPrompt(s, text::TouchTarget);
     for (;;) {
-        ReadRawPoint(s);
-        const WaitTurn t = EndOfTurn(s);
+        const WaitTurn t = Turn(s);
         if (t == WaitTurn::Abort)
             return 1;
         if (t == WaitTurn::Leave || TouchByte(s) != 0)
