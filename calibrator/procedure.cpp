@@ -71,19 +71,11 @@ void RunCalibration(CalibratorState& s) {
         s.HasMemoryBitmap = canvas.CreateMemoryBitmap(TargetSize, TargetSize);
         DrawEscHint(s);
         ResetCountdown(s);
-        if (WaitLiftOffToStart(s) == 1) {
-            if (s.HasMemoryBitmap)
-                canvas.DeleteMemoryBitmap();
-            s.HasMemoryBitmap = false;
-            return;
-        }
-        uint32_t r = 0;
-        for (int i = 1; i <= 4; ++i) {
+        uint32_t r = WaitLiftOffToStart(s);
+        for (int i = 1; i <= 4 && r == 0; ++i) {
             DrawTarget(s, i);
             r = SampleTarget(s, i);
             EraseTarget(s, i);
-            if (r == 1)
-                break;
         }
         if (s.HasMemoryBitmap)
             canvas.DeleteMemoryBitmap();
