@@ -153,7 +153,6 @@ struct CalibratorState {
     int32_t ReviewMode = 0;
     Rect CountdownBar{};
     std::array<Point, 5> TargetPoint{};
-    int32_t TargetHalfWidth = 0, TargetHalfHeight = 0;
     std::array<uint16_t, 5> SampleX{}, SampleY{};
     uint8_t DirectionFlags = 0;
     uint16_t CalibrationX1 = 0, CalibrationX2 = 0, CalibrationX3 = 0;
@@ -193,7 +192,7 @@ void RunAfterSave(CalibratorState& s);
 // ---- the procedure
 
 void RunCalibration(CalibratorState& s);
-// Step 1 of RunCalibration: the four target centres and half sizes.
+// Step 1 of RunCalibration: the four target centres.
 void PlaceTargets(CalibratorState& s);
 uint32_t WaitLiftOffToStart(CalibratorState& s);
 uint32_t SampleTarget(CalibratorState& s, int i);

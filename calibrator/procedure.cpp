@@ -60,7 +60,6 @@ void PlaceTargets(CalibratorState& s) {
     s.TargetPoint[2] = {s.ScreenWidth - 16, 16};
     s.TargetPoint[3] = {s.ScreenWidth - 16, s.ScreenHeight - 16};
     s.TargetPoint[4] = {16, s.ScreenHeight - 16};
-    s.TargetHalfWidth = s.TargetHalfHeight = 16;
 }
 
 void RunCalibration(CalibratorState& s) {
