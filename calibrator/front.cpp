@@ -293,9 +293,6 @@ int RunCalibratorProgram(int argc, char** argv) {
     s.MainWindow = &host;
     host.Window().ShowCovering(monitor.Screen, QRect(monitor.Rect.topLeft(), size));
     CalibratorWindowProc(s, WM_CREATE);
-    s.CountdownSeconds = 0;
-    s.CountdownActive = 0;
-    s.CountdownExpired = 0;
     CalibratorWindowProc(s, WM_PAINT);
 
     app->exec();
