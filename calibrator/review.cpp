@@ -97,9 +97,8 @@ CalibrationValues LoadedCalibration(Registry* reg) {
         points = {0, 512, 1023, 0, 512, 1023};
     // A zero span falls back to the start values, as the driver's span
     // computation does.
-    auto zeroSpan = [](uint16_t a, uint16_t b) { return static_cast<uint16_t>(b - a) == 0; };
-    if (zeroSpan(points[0], points[1]) || zeroSpan(points[1], points[2]) ||
-        zeroSpan(points[3], points[4]) || zeroSpan(points[4], points[5]))
+    if (points[0] == points[1] || points[1] == points[2] || points[3] == points[4] ||
+        points[4] == points[5])
         points = {0, 511, 1023, 0, 511, 1023};
     v = {points[0], points[1], points[2], points[3], points[4], points[5], 0};
     uint32_t direction = 0;
