@@ -106,9 +106,11 @@ uint32_t WaitLiftOffToStart(CalibratorState& s) {
             if (t == WaitTurn::Leave)
                 break;
         }
+        // Only a wait that ran has moved the bar on since RunCalibration
+        // reset it.
+        ResetCountdown(s);
     }
     s.CountdownActive = 0;
-    ResetCountdown(s);
     return 0;
 }
 
