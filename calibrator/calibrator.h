@@ -22,6 +22,7 @@
 #include "platform/devclient.h"
 #include "platform/launcher.h"
 #include "platform/registry.h"
+#include "platform/window-messages.h"
 
 namespace orvex {
 
@@ -69,12 +70,9 @@ inline constexpr uint32_t WM_START_CALIBRATION = 0x7FFF;
 inline constexpr uint32_t VK_RETURN = 0x0D;
 inline constexpr uint32_t VK_ESCAPE = 0x1B;
 
-struct WindowMessage {
-    uint32_t Message = 0;
-    uint32_t WParam = 0;
-    uint32_t LParam = 0;  // pointer messages: x | y << 16, window coordinates
-};
-
+// The window's queue holds the platform's WindowMessage with Window left 0:
+// the queue is the one window's own. A pointer message's LParam is
+// x | y << 16, in window coordinates.
 inline constexpr uint32_t PointerLParam(uint32_t x, uint32_t y) {
     return (x & 0xFFFF) | ((y & 0xFFFF) << 16);
 }
@@ -155,7 +153,6 @@ struct CalibratorState {
     int32_t ReviewMode = 0;
     Rect CountdownBar{};
     std::array<Point, 5> TargetPoint{};
-    int32_t TargetHalfWidth = 0, TargetHalfHeight = 0;
     std::array<uint16_t, 5> SampleX{}, SampleY{};
     uint8_t DirectionFlags = 0;
     uint16_t CalibrationX1 = 0, CalibrationX2 = 0, CalibrationX3 = 0;
@@ -195,7 +192,7 @@ void RunAfterSave(CalibratorState& s);
 // ---- the procedure
 
 void RunCalibration(CalibratorState& s);
-// Step 1 of RunCalibration: the four target centres and half sizes.
+// Step 1 of RunCalibration: the four target centres.
 void PlaceTargets(CalibratorState& s);
 uint32_t WaitLiftOffToStart(CalibratorState& s);
 uint32_t SampleTarget(CalibratorState& s, int i);

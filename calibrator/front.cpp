@@ -2,12 +2,10 @@
 
 #include <QApplication>
 #include <QFontMetrics>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QScreen>
 #include <algorithm>
 #include <cstdlib>
 
@@ -156,7 +154,7 @@ QtCalibratorHost::QtCalibratorHost(CalibratorState& s, QSize size, std::string r
     Window_->setWindowTitle(ToQString(WindowTitle));
     Window_->OnKeyPress = [this](QKeyEvent& e) {
         const bool alt = (e.modifiers() & Qt::AltModifier) != 0;
-        Queue({alt ? WM_SYSKEYDOWN : WM_KEYDOWN, VirtualKey(e), 0});
+        Queue({.Message = alt ? WM_SYSKEYDOWN : WM_KEYDOWN, .WParam = VirtualKey(e)});
     };
     Window_->OnMouse = [this](QMouseEvent& e) {
         const QPoint at = e.position().toPoint();
@@ -164,15 +162,15 @@ QtCalibratorHost::QtCalibratorHost(CalibratorState& s, QSize size, std::string r
             PointerLParam(static_cast<uint32_t>(at.x()), static_cast<uint32_t>(at.y()));
         switch (e.type()) {
             case QEvent::MouseMove:
-                Queue({WM_MOUSEMOVE, 0, lParam});
+                Queue({.Message = WM_MOUSEMOVE, .LParam = lParam});
                 break;
             case QEvent::MouseButtonPress:
                 if (e.button() == Qt::LeftButton)
-                    Queue({WM_LBUTTONDOWN, 0, lParam});
+                    Queue({.Message = WM_LBUTTONDOWN, .LParam = lParam});
                 break;
             case QEvent::MouseButtonRelease:
                 if (e.button() == Qt::LeftButton)
-                    Queue({WM_LBUTTONUP, 0, lParam});
+                    Queue({.Message = WM_LBUTTONUP, .LParam = lParam});
                 break;
             default:
                 break;
@@ -293,9 +291,6 @@ int RunCalibratorProgram(int argc, char** argv) {
     s.MainWindow = &host;
     host.Window().ShowCovering(monitor.Screen, QRect(monitor.Rect.topLeft(), size));
     CalibratorWindowProc(s, WM_CREATE);
-    s.CountdownSeconds = 0;
-    s.CountdownActive = 0;
-    s.CountdownExpired = 0;
     CalibratorWindowProc(s, WM_PAINT);
 
     app->exec();

@@ -16,8 +16,6 @@
 #include "calibrator/calibrator.h"
 #include "platform/gui-canvas.h"
 
-class QScreen;
-
 namespace orvex {
 
 // The window's device context: paints into the window's image.

@@ -27,22 +27,6 @@ uint8_t& TouchByte(CalibratorState& s) {
     return s.RawBuffer[4];
 }
 
-enum class KeyAction { None, Abort, Leave };
-
-// Takes at most one message; only ESC and Enter mean anything here.
-KeyAction TakeKey(CalibratorState& s) {
-    WindowMessage m;
-    if (!s.MainWindow->PeekMessage(&m))
-        return KeyAction::None;
-    if (m.Message != WM_KEYDOWN && m.Message != WM_SYSKEYDOWN)
-        return KeyAction::None;
-    if (m.WParam == VK_ESCAPE)
-        return KeyAction::Abort;
-    if (m.WParam == VK_RETURN)
-        return KeyAction::Leave;
-    return KeyAction::None;
-}
-
 Rect InnerBar(const Rect& bar) {
     return {bar.left + 2, bar.top + 2, bar.right - 2, bar.bottom - 2};
 }
@@ -53,14 +37,19 @@ int32_t Low16(int32_t v) {
 
 enum class WaitTurn { GoOn, Leave, Abort };
 
-// The message and countdown part of a wait turn: ESC or the countdown's end
-// aborts the calibration, Enter leaves the wait as a touch would.
-WaitTurn EndOfTurn(CalibratorState& s) {
-    const KeyAction k = TakeKey(s);
-    if (k == KeyAction::Abort)
-        return WaitTurn::Abort;
-    if (k == KeyAction::Leave)
-        return WaitTurn::Leave;
+// A wait turn reads the driver, takes at most one message and looks at the
+// countdown: ESC or the countdown's end aborts the calibration, Enter leaves
+// the wait as a touch would. Only a turn after which the wait goes on lets
+// time pass (CalibratorHost::Pace).
+WaitTurn Turn(CalibratorState& s) {
+    ReadRawPoint(s);
+    WindowMessage m;
+    if (s.MainWindow->PeekMessage(&m) && (m.Message == WM_KEYDOWN || m.Message == WM_SYSKEYDOWN)) {
+        if (m.WParam == VK_ESCAPE)
+            return WaitTurn::Abort;
+        if (m.WParam == VK_RETURN)
+            return WaitTurn::Leave;
+    }
     return s.CountdownExpired ? WaitTurn::Abort : WaitTurn::GoOn;
 }
 
@@ -71,7 +60,6 @@ void PlaceTargets(CalibratorState& s) {
     s.TargetPoint[2] = {s.ScreenWidth - 16, 16};
     s.TargetPoint[3] = {s.ScreenWidth - 16, s.ScreenHeight - 16};
     s.TargetPoint[4] = {16, s.ScreenHeight - 16};
-    s.TargetHalfWidth = s.TargetHalfHeight = 16;
 }
 
 void RunCalibration(CalibratorState& s) {
@@ -82,19 +70,11 @@ void RunCalibration(CalibratorState& s) {
         s.HasMemoryBitmap = canvas.CreateMemoryBitmap(TargetSize, TargetSize);
         DrawEscHint(s);
         ResetCountdown(s);
-        if (WaitLiftOffToStart(s) == 1) {
-            if (s.HasMemoryBitmap)
-                canvas.DeleteMemoryBitmap();
-            s.HasMemoryBitmap = false;
-            return;
-        }
-        uint32_t r = 0;
-        for (int i = 1; i <= 4; ++i) {
+        uint32_t r = WaitLiftOffToStart(s);
+        for (int i = 1; i <= 4 && r == 0; ++i) {
             DrawTarget(s, i);
             r = SampleTarget(s, i);
             EraseTarget(s, i);
-            if (r == 1)
-                break;
         }
         if (s.HasMemoryBitmap)
             canvas.DeleteMemoryBitmap();
@@ -112,8 +92,6 @@ void RunCalibration(CalibratorState& s) {
     }
 }
 
-// A wait turn reads the driver, takes at most one message and looks at the
-// countdown; only a turn after which the wait goes on lets time pass.
 uint32_t WaitLiftOffToStart(CalibratorState& s) {
     TouchByte(s) = 0;
     ReadRawPoint(s);
@@ -122,16 +100,17 @@ uint32_t WaitLiftOffToStart(CalibratorState& s) {
         ShowPrompt(s, text::LiftOffToStart);
         while (TouchByte(s) != 0) {
             s.MainWindow->Pace();
-            ReadRawPoint(s);
-            const WaitTurn t = EndOfTurn(s);
+            const WaitTurn t = Turn(s);
             if (t == WaitTurn::Abort)
                 return 1;
             if (t == WaitTurn::Leave)
                 break;
         }
+        // Only a wait that ran has moved the bar on since RunCalibration
+        // reset it.
+        ResetCountdown(s);
     }
     s.CountdownActive = 0;
-    ResetCountdown(s);
     return 0;
 }
 
@@ -140,8 +119,7 @@ uint32_t SampleTarget(CalibratorState& s, int i) {
     s.CountdownActive = 1;
     ShowPrompt(s, text::TouchTarget);
     for (;;) {
-        ReadRawPoint(s);
-        const WaitTurn t = EndOfTurn(s);
+        const WaitTurn t = Turn(s);
         if (t == WaitTurn::Abort)
             return 1;
         if (t == WaitTurn::Leave || TouchByte(s) != 0)

@@ -57,6 +57,14 @@ std::u16string_view Caption(ReviewButton b) {
 
 constexpr ReviewButton Buttons[] = {ReviewButton::Save, ReviewButton::Undo, ReviewButton::Redo};
 
+void ShowButton(CalibratorState& s, ReviewButton b, bool down) {
+    const Rect r = ReviewButtonRect(s, b);
+    if (down)
+        DrawButtonDown(s, r, Caption(b));
+    else
+        DrawButtonUp(s, r, Caption(b));
+}
+
 // A 32-bit registry number, as the driver reads one at its start.
 bool QueryNumber(Registry& reg, RegKey key, std::u16string_view name, uint32_t* value) {
     uint8_t data[4] = {};
@@ -89,9 +97,8 @@ CalibrationValues LoadedCalibration(Registry* reg) {
         points = {0, 512, 1023, 0, 512, 1023};
     // A zero span falls back to the start values, as the driver's span
     // computation does.
-    auto zeroSpan = [](uint16_t a, uint16_t b) { return static_cast<uint16_t>(b - a) == 0; };
-    if (zeroSpan(points[0], points[1]) || zeroSpan(points[1], points[2]) ||
-        zeroSpan(points[3], points[4]) || zeroSpan(points[4], points[5]))
+    if (points[0] == points[1] || points[1] == points[2] || points[3] == points[4] ||
+        points[4] == points[5])
         points = {0, 511, 1023, 0, 511, 1023};
     v = {points[0], points[1], points[2], points[3], points[4], points[5], 0};
     uint32_t direction = 0;
@@ -150,7 +157,7 @@ void DrawReviewScreen(CalibratorState& s) {
     canvas.DrawText(text::ReviewLine4, {cx - 125, cy + 75, cx + 125, cy + 90}, TextLeft, ColorBlack,
                     ColorWhite, TextFont::Default);
     for (ReviewButton b : Buttons)
-        DrawButtonUp(s, ReviewButtonRect(s, b), Caption(b));
+        ShowButton(s, b, false);
 }
 
 uint32_t InstallAndReview(CalibratorState& s) {
@@ -205,14 +212,11 @@ uint32_t ReviewCalibration(CalibratorState& s) {
                     result = ReviewUndo;
                 break;
             case WM_MOUSEMOVE:
-                if (armed == ReviewButton::None)
-                    break;
-                if (shownDown && !Inside(ReviewButtonRect(s, armed), m.LParam)) {
-                    DrawButtonUp(s, ReviewButtonRect(s, armed), Caption(armed));
-                    shownDown = false;
-                } else if (!shownDown && Inside(ReviewButtonRect(s, armed), m.LParam)) {
-                    DrawButtonDown(s, ReviewButtonRect(s, armed), Caption(armed));
-                    shownDown = true;
+                // The armed button shows down while the pointer is on it.
+                if (armed != ReviewButton::None &&
+                    Inside(ReviewButtonRect(s, armed), m.LParam) != shownDown) {
+                    shownDown = !shownDown;
+                    ShowButton(s, armed, shownDown);
                 }
                 break;
             case WM_LBUTTONDOWN:
@@ -222,7 +226,7 @@ uint32_t ReviewCalibration(CalibratorState& s) {
                     break;
                 for (ReviewButton b : Buttons) {
                     if (Inside(ReviewButtonRect(s, b), m.LParam)) {
-                        DrawButtonDown(s, ReviewButtonRect(s, b), Caption(b));
+                        ShowButton(s, b, true);
                         armed = b;
                         shownDown = true;
                         break;
@@ -232,12 +236,11 @@ uint32_t ReviewCalibration(CalibratorState& s) {
             case WM_LBUTTONUP:
                 s.CountdownActive = 1;
                 if (armed != ReviewButton::None && shownDown) {
-                    const ReviewButton b = armed;
-                    DrawButtonUp(s, ReviewButtonRect(s, b), Caption(b));
-                    shownDown = false;
+                    ShowButton(s, armed, false);
+                    if (Inside(ReviewButtonRect(s, armed), m.LParam))
+                        result = static_cast<uint32_t>(armed);
                     armed = ReviewButton::None;
-                    if (Inside(ReviewButtonRect(s, b), m.LParam))
-                        result = static_cast<uint32_t>(b);
+                    shownDown = false;
                 }
                 break;
             default:

@@ -41,18 +41,10 @@ inline constexpr char16_t Redo[] = u"REDO";
 inline std::u16string Format(std::u16string_view format, int32_t value) {
     std::u16string out(format);
     const auto at = out.find(u"%d");
-    if (at == std::u16string::npos)
-        return out;
-    std::u16string digits;
-    const bool negative = value < 0;
-    uint32_t v = negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    do {
-        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + v % 10));
-        v /= 10;
-    } while (v != 0);
-    if (negative)
-        digits.insert(digits.begin(), u'-');
-    out.replace(at, 2, digits);
+    if (at != std::u16string::npos) {
+        const std::string digits = std::to_string(value);
+        out.replace(at, 2, std::u16string(digits.begin(), digits.end()));
+    }
     return out;
 }
 

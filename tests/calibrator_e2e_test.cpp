@@ -68,31 +68,18 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
     if (::access(xvfb.c_str(), X_OK) != 0)
         GTEST_SKIP() << "Xvfb is not installed";
     SystemUnderTest sut;
-    // A display number no other server holds; our own server must be the one
-    // that answers, never another user's.
-    std::unique_ptr<ChildProcess> server;
+    // The server picks a display no other server holds and writes its number
+    // to stdout; our own server must be the one that answers.
+    ChildProcess server;
+    const std::string out = sut.Root() + "/xvfb.out";
+    ASSERT_TRUE(
+        server.Start({xvfb, "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"},
+                     out, sut.Root() + "/xvfb.err"));
     std::string display;
     Display* d = nullptr;
-    for (int attempt = 0; attempt < 5 && !d; ++attempt) {
-        const int number = 100 + (::getpid() + 97 * attempt) % 800;
-        if (::access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) == 0)
-            continue;
-        display = ":" + std::to_string(number);
-        server = std::make_unique<ChildProcess>();
-        ASSERT_TRUE(server->Start({xvfb, display, "-screen", "0", "640x480x24", "-nolisten", "tcp"},
-                                  "", sut.Root() + "/xvfb.err"));
-        WaitUntil(
-            [&] {
-                if (!server->Running())
-                    return true;
-                d = XOpenDisplay(display.c_str());
-                return d != nullptr;
-            },
-            20s);
-        if (d && !server->Running()) {
-            XCloseDisplay(d);
-            d = nullptr;
-        }
+    if (WaitUntil([&] { return ReadWholeFile(out).find('\n') != std::string::npos; }, 20s)) {
+        display = ":" + std::to_string(std::stoi(ReadWholeFile(out)));
+        d = XOpenDisplay(display.c_str());
     }
     if (!d)
         GTEST_SKIP() << "Xvfb could not start: " << ReadWholeFile(sut.Root() + "/xvfb.err");
@@ -165,8 +152,8 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
     sut.Host.Signal(SIGTERM);
     sut.Host.Wait(15s);
     XCloseDisplay(d);
-    server->Signal(SIGTERM);
-    server->Wait(10s);
+    server.Signal(SIGTERM);
+    server.Wait(10s);
 }
 
 }  // namespace

@@ -150,10 +150,12 @@ class ScriptedHost final : public CalibratorHost {
         });
     }
     ScriptedHost& Key(uint32_t vk) {
-        return Do([this, vk] { Messages.push_back({WM_KEYDOWN, vk, 0}); });
+        return Do([this, vk] { Messages.push_back({.Message = WM_KEYDOWN, .WParam = vk}); });
     }
     ScriptedHost& Pointer(uint32_t message, uint32_t x, uint32_t y) {
-        return Do([this, message, x, y] { Messages.push_back({message, 0, PointerLParam(x, y)}); });
+        return Do([this, message, x, y] {
+            Messages.push_back({.Message = message, .LParam = PointerLParam(x, y)});
+        });
     }
     ScriptedHost& Tap(uint32_t x, uint32_t y) {
         return Pointer(WM_LBUTTONDOWN, x, y).Pointer(WM_LBUTTONUP, x, y);
