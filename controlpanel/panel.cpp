@@ -14,19 +14,6 @@ void ShowError(ControlPanel& panel, std::u16string_view text) {
         panel.Messages->Show(PanelErrorCaption, text);
 }
 
-std::u16string Decimal(int64_t n) {
-    std::u16string digits;
-    const bool negative = n < 0;
-    uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-    do {
-        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (negative)
-        digits.insert(digits.begin(), u'-');
-    return digits;
-}
-
 // The key is closed on every way out.
 class OpenedKey {
   public:
@@ -149,10 +136,10 @@ int RunControlPanel(const PanelStartup& startup, PanelMessages& messages) {
     panel.DriverHandle = startup.OpenDevice(PanelDeviceName);
     if (!panel.DriverHandle) {
         const uint32_t error = GetLastError();
-        messages.Show(PanelErrorCaption, u"Fail to load ORVEX driver (" +
-                                             std::u16string(PanelDeviceName) + u"), error = " +
-                                             Decimal(static_cast<int32_t>(error)) +
-                                             AccessAdvice(error));
+        messages.Show(
+            PanelErrorCaption,
+            u"Fail to load ORVEX driver (" + std::u16string(PanelDeviceName) + u"), error = " +
+                Utf8ToUtf16(std::to_string(static_cast<int32_t>(error))) + AccessAdvice(error));
         return 0;
     }
     std::unique_ptr<Registry> reg = startup.OpenRegistry();
