@@ -21,17 +21,14 @@ class OpenedKey {
         if (Reg_ && Reg_->OpenKey(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, &Key_) != 0)
             Reg_ = nullptr;
     }
-    ~OpenedKey() {
-        if (Reg_)
-            (void)Reg_->CloseKey(Key_);  // nothing to do about a failed close
-    }
+    ~OpenedKey() { Close(); }
     OpenedKey(const OpenedKey&) = delete;
     OpenedKey& operator=(const OpenedKey&) = delete;
     explicit operator bool() const { return Reg_ != nullptr; }
     RegKey Get() const { return Key_; }
     void Close() {
         if (Reg_)
-            (void)Reg_->CloseKey(Key_);
+            (void)Reg_->CloseKey(Key_);  // nothing to do about a failed close
         Reg_ = nullptr;
     }
 
