@@ -285,22 +285,11 @@ void SettingsDialog::InitDialog() {
     // The box shows what is stored, so OK does not switch the helper back on
     // for a user who turned it off and only came to change the beep.
     static_cast<QCheckBox*>(Item(IDC_RUN_RIGHT_BUTTON))->setChecked(s.RunRightButton != 0);
-    int radio = IDC_SOUND_SILENCE;
-    switch (s.FeedbackSound) {
-        case 2:
-            radio = IDC_SOUND_TOUCH_DOWN;
-            break;
-        case 3:
-            radio = IDC_SOUND_LIFT_OFF;
-            break;
-        case 4:
-            radio = IDC_SOUND_BOTH;
-            break;
-        default:
-            s.FeedbackSound = 1;
-            break;
-    }
-    static_cast<QRadioButton*>(Item(radio))->setChecked(true);
+    // The radios stand for the values 1 to 4 in id order; any other value
+    // takes the first.
+    if (s.FeedbackSound < 1 || s.FeedbackSound > 4)
+        s.FeedbackSound = 1;
+    static_cast<QRadioButton*>(Item(IDC_SOUND_SILENCE + s.FeedbackSound - 1))->setChecked(true);
 }
 
 void SettingsDialog::Command(int id) {
