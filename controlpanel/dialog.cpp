@@ -299,14 +299,12 @@ void SettingsDialog::Command(int id) {
             Destroy();
             break;
         case IDC_APPLY:
+        case IDC_OK:
             // Each step runs whether or not the other failed.
             SavePanelSettings(Panel_, DriverKeyPath);
             ApplyFeedbackToDriver(Panel_);
-            break;
-        case IDC_OK:
-            SavePanelSettings(Panel_, DriverKeyPath);
-            ApplyFeedbackToDriver(Panel_);
-            Destroy();
+            if (id == IDC_OK)
+                Destroy();
             break;
         case IDC_RUN_RIGHT_BUTTON:
             s.RunRightButton =
