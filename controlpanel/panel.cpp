@@ -86,9 +86,11 @@ void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
     key.Close();
 
     PanelSettings& s = panel.Settings;
-    Correct(s.FeedbackSound, 1, 4, 1);
-    Correct(s.FeedbackTone, FeedbackToneMin, FeedbackToneMax, 2000);
-    Correct(s.FeedbackDuration, FeedbackDurationMin, FeedbackDurationMax, 1);
+    const PanelSettings defaults;
+    Correct(s.FeedbackSound, 1, 4, defaults.FeedbackSound);
+    Correct(s.FeedbackTone, FeedbackToneMin, FeedbackToneMax, defaults.FeedbackTone);
+    Correct(s.FeedbackDuration, FeedbackDurationMin, FeedbackDurationMax,
+            defaults.FeedbackDuration);
 }
 
 void SavePanelSettings(ControlPanel& panel, const char16_t* path) {
