@@ -55,8 +55,20 @@ constexpr TemplateItem Template[] = {
 
 constexpr int DialogWidthDu = 170;
 constexpr int DialogHeightDu = 200;
-constexpr int ToneTick = 500;
-constexpr int DurationTick = 1;
+
+// Each trackbar, the box that shows its setting, and its range and ticks.
+struct TrackbarItems {
+    int Bar, Value;
+    int32_t PanelSettings::*Setting;
+    int Low, High, Tick;
+};
+
+constexpr TrackbarItems Trackbars[] = {
+    {IDC_TONE_TRACKBAR, IDC_TONE_VALUE, &PanelSettings::FeedbackTone, FeedbackToneMin,
+     FeedbackToneMax, 500},
+    {IDC_DURATION_TRACKBAR, IDC_DURATION_VALUE, &PanelSettings::FeedbackDuration,
+     FeedbackDurationMin, FeedbackDurationMax, 1},
+};
 
 // The template asks for "System" at 8 points; this metric-compatible sans
 // face is the one every installation has.
@@ -203,7 +215,6 @@ SettingsDialog::SettingsDialog(ControlPanel& panel, std::function<void()> onQuit
                 auto* bar = new Trackbar(Qt::Horizontal, edge);
                 bar->setAccessibleName(text);
                 layout->addWidget(bar);
-                (item.Id == IDC_TONE_TRACKBAR ? Tone_ : Duration_) = bar;
                 placed = edge;
                 w = bar;
                 break;
@@ -247,7 +258,8 @@ SettingsDialog::SettingsDialog(ControlPanel& panel, std::function<void()> onQuit
         if (checked)
             Command(id);
     });
-    for (QSlider* bar : {Tone_, Duration_}) {
+    for (const TrackbarItems& t : Trackbars) {
+        auto* bar = static_cast<QSlider*>(Item(t.Bar));
         connect(bar, &QAbstractSlider::actionTriggered, this, [this, bar](int action) {
             HScroll(TrackbarCodeOf(action, bar->isSliderDown()), bar);
         });
@@ -266,30 +278,18 @@ QWidget* SettingsDialog::Item(int id) const {
 
 void SettingsDialog::InitDialog() {
     PanelSettings& s = Panel_.Settings;
-    SetupTrackbar(*Tone_, FeedbackToneMin, FeedbackToneMax, ToneTick, s.FeedbackTone);
-    SetupTrackbar(*Duration_, FeedbackDurationMin, FeedbackDurationMax, DurationTick,
-                  s.FeedbackDuration);
+    for (const TrackbarItems& t : Trackbars) {
+        SetupTrackbar(*static_cast<QSlider*>(Item(t.Bar)), t.Low, t.High, t.Tick, s.*t.Setting);
+        static_cast<QLineEdit*>(Item(t.Value))->setText(QString::number(s.*t.Setting));
+    }
     // The box shows what is stored, so OK does not switch the helper back on
     // for a user who turned it off and only came to change the beep.
     static_cast<QCheckBox*>(Item(IDC_RUN_RIGHT_BUTTON))->setChecked(s.RunRightButton != 0);
-    int radio = IDC_SOUND_SILENCE;
-    switch (s.FeedbackSound) {
-        case 2:
-            radio = IDC_SOUND_TOUCH_DOWN;
-            break;
-        case 3:
-            radio = IDC_SOUND_LIFT_OFF;
-            break;
-        case 4:
-            radio = IDC_SOUND_BOTH;
-            break;
-        default:
-            s.FeedbackSound = 1;
-            break;
-    }
-    static_cast<QRadioButton*>(Item(radio))->setChecked(true);
-    static_cast<QLineEdit*>(Item(IDC_TONE_VALUE))->setText(QString::number(s.FeedbackTone));
-    static_cast<QLineEdit*>(Item(IDC_DURATION_VALUE))->setText(QString::number(s.FeedbackDuration));
+    // The radios stand for the values 1 to 4 in id order; any other value
+    // takes the first.
+    if (s.FeedbackSound < 1 || s.FeedbackSound > 4)
+        s.FeedbackSound = 1;
+    static_cast<QRadioButton*>(Item(IDC_SOUND_SILENCE + s.FeedbackSound - 1))->setChecked(true);
 }
 
 void SettingsDialog::Command(int id) {
@@ -299,14 +299,12 @@ void SettingsDialog::Command(int id) {
             Destroy();
             break;
         case IDC_APPLY:
+        case IDC_OK:
             // Each step runs whether or not the other failed.
             SavePanelSettings(Panel_, DriverKeyPath);
             ApplyFeedbackToDriver(Panel_);
-            break;
-        case IDC_OK:
-            SavePanelSettings(Panel_, DriverKeyPath);
-            ApplyFeedbackToDriver(Panel_);
-            Destroy();
+            if (id == IDC_OK)
+                Destroy();
             break;
         case IDC_RUN_RIGHT_BUTTON:
             s.RunRightButton =
@@ -338,15 +336,13 @@ void SettingsDialog::HScroll(int code, QAbstractSlider* trackbar) {
         default:  // a thumb being dragged, the end of a move, anything else
             return;
     }
-    // The position as the action left it; the slider's value follows later.
-    if (trackbar == Tone_) {
-        Panel_.Settings.FeedbackTone = trackbar->sliderPosition();
-        static_cast<QLineEdit*>(Item(IDC_TONE_VALUE))
-            ->setText(QString::number(Panel_.Settings.FeedbackTone));
-    } else if (trackbar == Duration_) {
-        Panel_.Settings.FeedbackDuration = trackbar->sliderPosition();
-        static_cast<QLineEdit*>(Item(IDC_DURATION_VALUE))
-            ->setText(QString::number(Panel_.Settings.FeedbackDuration));
+    for (const TrackbarItems& t : Trackbars) {
+        if (Item(t.Bar) != trackbar)
+            continue;
+        // The position as the action left it; the slider's value follows later.
+        int32_t& setting = Panel_.Settings.*t.Setting;
+        setting = trackbar->sliderPosition();
+        static_cast<QLineEdit*>(Item(t.Value))->setText(QString::number(setting));
     }
 }
 

@@ -10,8 +10,6 @@
 
 class QAbstractSlider;
 class QCloseEvent;
-class QLineEdit;
-class QSlider;
 
 namespace orvex {
 
@@ -73,8 +71,6 @@ class SettingsDialog : public QWidget {
     ControlPanel& Panel_;
     std::function<void()> OnQuit_;
     std::map<int, QWidget*> Items_;
-    QSlider* Tone_ = nullptr;
-    QSlider* Duration_ = nullptr;
     bool Destroyed_ = false;
 };
 

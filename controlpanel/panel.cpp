@@ -14,19 +14,6 @@ void ShowError(ControlPanel& panel, std::u16string_view text) {
         panel.Messages->Show(PanelErrorCaption, text);
 }
 
-std::u16string Decimal(int64_t n) {
-    std::u16string digits;
-    const bool negative = n < 0;
-    uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-    do {
-        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (negative)
-        digits.insert(digits.begin(), u'-');
-    return digits;
-}
-
 // The key is closed on every way out.
 class OpenedKey {
   public:
@@ -34,17 +21,14 @@ class OpenedKey {
         if (Reg_ && Reg_->OpenKey(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, &Key_) != 0)
             Reg_ = nullptr;
     }
-    ~OpenedKey() {
-        if (Reg_)
-            (void)Reg_->CloseKey(Key_);  // nothing to do about a failed close
-    }
+    ~OpenedKey() { Close(); }
     OpenedKey(const OpenedKey&) = delete;
     OpenedKey& operator=(const OpenedKey&) = delete;
     explicit operator bool() const { return Reg_ != nullptr; }
     RegKey Get() const { return Key_; }
     void Close() {
         if (Reg_)
-            (void)Reg_->CloseKey(Key_);
+            (void)Reg_->CloseKey(Key_);  // nothing to do about a failed close
         Reg_ = nullptr;
     }
 
@@ -102,9 +86,11 @@ void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
     key.Close();
 
     PanelSettings& s = panel.Settings;
-    Correct(s.FeedbackSound, 1, 4, 1);
-    Correct(s.FeedbackTone, FeedbackToneMin, FeedbackToneMax, 2000);
-    Correct(s.FeedbackDuration, FeedbackDurationMin, FeedbackDurationMax, 1);
+    const PanelSettings defaults;
+    Correct(s.FeedbackSound, 1, 4, defaults.FeedbackSound);
+    Correct(s.FeedbackTone, FeedbackToneMin, FeedbackToneMax, defaults.FeedbackTone);
+    Correct(s.FeedbackDuration, FeedbackDurationMin, FeedbackDurationMax,
+            defaults.FeedbackDuration);
 }
 
 void SavePanelSettings(ControlPanel& panel, const char16_t* path) {
@@ -149,10 +135,10 @@ int RunControlPanel(const PanelStartup& startup, PanelMessages& messages) {
     panel.DriverHandle = startup.OpenDevice(PanelDeviceName);
     if (!panel.DriverHandle) {
         const uint32_t error = GetLastError();
-        messages.Show(PanelErrorCaption, u"Fail to load ORVEX driver (" +
-                                             std::u16string(PanelDeviceName) + u"), error = " +
-                                             Decimal(static_cast<int32_t>(error)) +
-                                             AccessAdvice(error));
+        messages.Show(
+            PanelErrorCaption,
+            u"Fail to load ORVEX driver (" + std::u16string(PanelDeviceName) + u"), error = " +
+                Utf8ToUtf16(std::to_string(static_cast<int32_t>(error))) + AccessAdvice(error));
         return 0;
     }
     std::unique_ptr<Registry> reg = startup.OpenRegistry();

@@ -14,16 +14,19 @@ PanelHost::PanelHost() {
     // The driver module takes its platform from the root it starts under:
     // log backends, and a COM1 that does not exist.
     ::setenv("ORVEX_ROOT", Root.Root().c_str(), 1);
-    const std::pair<const char16_t*, std::string> platform[] = {
-        {u"Platform\\Serial", Root.Root() + "/no-such-tty"},
-        {u"Platform\\Input", "log"},
-        {u"Platform\\PortIo", "log"}};
-    for (const auto& [key, value] : platform) {
+    const struct {
+        const char16_t* Key;
+        const char16_t* Name;
+        std::string Value;
+    } platform[] = {{u"Platform\\Serial", u"COM1", Root.Root() + "/no-such-tty"},
+                    {u"Platform\\Input", u"Backend", "log"},
+                    {u"Platform\\PortIo", u"Backend", "log"}};
+    for (const auto& [key, name, value] : platform) {
         RegKey k = 0;
         reg.CreateKey(HKEY_LOCAL_MACHINE, key, &k);
         std::u16string text = Utf8ToUtf16(value) + u'\0';
-        reg.SetValue(k, key == platform[0].first ? u"COM1" : u"Backend", REG_SZ,
-                     reinterpret_cast<const uint8_t*>(text.data()), text.size() * 2);
+        reg.SetValue(k, name, REG_SZ, reinterpret_cast<const uint8_t*>(text.data()),
+                     text.size() * 2);
         reg.CloseKey(k);
     }
     Root.RegisterDriver(u"ORVEXSER", ModulePath("orvexser.so"), "ORX", 1, std::nullopt);
