@@ -65,23 +65,13 @@ void ShowButton(CalibratorState& s, ReviewButton b, bool down) {
         DrawButtonUp(s, r, Caption(b));
 }
 
-// A 32-bit registry number, as the driver reads one at its start.
-bool QueryNumber(Registry& reg, RegKey key, std::u16string_view name, uint32_t* value) {
-    uint8_t data[4] = {};
-    uint32_t size = sizeof data;
-    if (reg.QueryValue(key, name, nullptr, data, &size) != ERROR_SUCCESS)
-        return false;
-    *value = GetU32(data, 0);
-    return true;
-}
-
 }  // namespace
 
 CalibrationValues LoadedCalibration(Registry* reg) {
     // The driver's start values, kept when its key cannot be opened.
     CalibrationValues v{0, 511, 1023, 0, 511, 1023, 0};
-    RegKey key = 0;
-    if (!reg || reg->OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &key) != 0)
+    const OpenedRegKey key(reg, DriverKeyPath);
+    if (!key)
         return v;
     static constexpr const char16_t* Names[] = {u"CalibrationX1", u"CalibrationX2",
                                                 u"CalibrationX3", u"CalibrationY1",
@@ -90,7 +80,7 @@ CalibrationValues LoadedCalibration(Registry* reg) {
     bool all = true;
     for (size_t i = 0; i < 6 && all; ++i) {
         uint32_t n = 0;
-        all = QueryNumber(*reg, key, Names[i], &n);
+        all = key.ReadU32(Names[i], &n);  // as the driver reads one at its start
         points[i] = static_cast<uint16_t>(n);
     }
     if (!all)
@@ -102,9 +92,8 @@ CalibrationValues LoadedCalibration(Registry* reg) {
         points = {0, 511, 1023, 0, 511, 1023};
     v = {points[0], points[1], points[2], points[3], points[4], points[5], 0};
     uint32_t direction = 0;
-    if (QueryNumber(*reg, key, u"PanelDirection", &direction))
+    if (key.ReadU32(u"PanelDirection", &direction))
         v.PanelDirection = static_cast<uint8_t>(direction);
-    reg->CloseKey(key);
     return v;
 }
 

@@ -17,14 +17,14 @@ constexpr uint32_t ValueBufferBytes = 256;
 // the key again. False when either step fails.
 bool QueryDriverValue(Registry* reg, std::u16string_view name, uint32_t* type,
                       std::u16string* value, uint32_t* bytes) {
-    RegKey key = 0;
-    if (!reg || reg->OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &key) != 0)
-        return false;
     uint8_t data[ValueBufferBytes] = {};
     uint32_t size = sizeof data;
-    const uint32_t rc = reg->QueryValue(key, name, type, data, &size);
-    reg->CloseKey(key);
-    if (rc != ERROR_SUCCESS || size > sizeof data)
+    {
+        const OpenedRegKey key(reg, DriverKeyPath);
+        if (!key || reg->QueryValue(key.Get(), name, type, data, &size) != ERROR_SUCCESS)
+            return false;
+    }
+    if (size > sizeof data)
         return false;
     value->assign(size / 2, u'\0');
     for (uint32_t i = 0; i < size / 2; ++i)

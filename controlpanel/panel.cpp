@@ -14,29 +14,6 @@ void ShowError(ControlPanel& panel, std::u16string_view text) {
         panel.Messages->Show(PanelErrorCaption, text);
 }
 
-// The key is closed on every way out.
-class OpenedKey {
-  public:
-    OpenedKey(Registry* reg, const char16_t* path) : Reg_(reg) {
-        if (Reg_ && Reg_->OpenKey(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, &Key_) != 0)
-            Reg_ = nullptr;
-    }
-    ~OpenedKey() { Close(); }
-    OpenedKey(const OpenedKey&) = delete;
-    OpenedKey& operator=(const OpenedKey&) = delete;
-    explicit operator bool() const { return Reg_ != nullptr; }
-    RegKey Get() const { return Key_; }
-    void Close() {
-        if (Reg_)
-            (void)Reg_->CloseKey(Key_);  // nothing to do about a failed close
-        Reg_ = nullptr;
-    }
-
-  private:
-    Registry* Reg_;
-    RegKey Key_ = 0;
-};
-
 struct NamedField {
     const char16_t* Name;
     int32_t PanelSettings::*Field;
@@ -61,7 +38,7 @@ void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
         ShowError(panel, u"Fail to Get Configuration! (BadReadPtr)");
         return;
     }
-    OpenedKey key(panel.Reg, path);
+    OpenedRegKey key(panel.Reg, path);
     if (!key) {
         ShowError(panel, u"Fail to Get Configuration! (OpenKey)");
         return;
@@ -73,12 +50,10 @@ void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
         ShowError(panel, u"Fail to Get Configuration! (Version)");
 
     for (const NamedField& f : StoredFields) {
-        // Any type is taken as it comes; data shorter than four bytes is
-        // zero-extended, longer data is refused by the size.
-        std::array<uint8_t, 4> data{};
-        uint32_t size = 4;
-        if (panel.Reg->QueryValue(key.Get(), f.Name, nullptr, data.data(), &size) == 0) {
-            panel.Settings.*f.Field = static_cast<int32_t>(GetU32(data, 0));
+        // Any type is taken as it comes.
+        uint32_t value = 0;
+        if (key.ReadU32(f.Name, &value)) {
+            panel.Settings.*f.Field = static_cast<int32_t>(value);
         } else {
             ShowError(panel, u"Fail to Get Configuration! (" + std::u16string(f.Name) + u")");
         }
@@ -94,7 +69,7 @@ void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
 }
 
 void SavePanelSettings(ControlPanel& panel, const char16_t* path) {
-    OpenedKey key(path ? panel.Reg : nullptr, path);
+    OpenedRegKey key(path ? panel.Reg : nullptr, path);
     if (!key) {
         ShowError(panel, u"Fail to Set Configuration! (OpenKey)");
         return;

@@ -108,6 +108,43 @@ class RegistryWriteGroup {
     bool Open_;
 };
 
+// A key below HKEY_LOCAL_MACHINE, closed on every way out. False when it
+// could not be opened (or reg is null). A failed close is not examined: the
+// caller could do nothing about it.
+class OpenedRegKey {
+  public:
+    OpenedRegKey(Registry* reg, std::u16string_view path) {
+        if (reg && reg->OpenKey(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, &Key_) == ERROR_SUCCESS)
+            Reg_ = reg;
+    }
+    ~OpenedRegKey() { Close(); }
+    OpenedRegKey(const OpenedRegKey&) = delete;
+    OpenedRegKey& operator=(const OpenedRegKey&) = delete;
+    explicit operator bool() const { return Reg_ != nullptr; }
+    RegKey Get() const { return Key_; }
+    // Before the end of the scope, where a later step wants the key closed.
+    void Close() {
+        if (Reg_)
+            (void)Reg_->CloseKey(Key_);
+        Reg_ = nullptr;
+    }
+    // A 32-bit number read into a 4-byte buffer, whatever the value's type:
+    // shorter data is zero-extended, longer data fails by its size.
+    bool ReadU32(std::u16string_view name, uint32_t* value) const {
+        uint8_t data[4] = {};
+        uint32_t size = sizeof data;
+        if (!Reg_ || Reg_->QueryValue(Key_, name, nullptr, data, &size) != ERROR_SUCCESS)
+            return false;
+        *value = static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
+                 (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24);
+        return true;
+    }
+
+  private:
+    Registry* Reg_ = nullptr;
+    RegKey Key_ = 0;
+};
+
 // The SQLite store at <root>/registry.db, created on first use.
 std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& root, uint32_t* error);
 
