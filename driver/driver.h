@@ -176,7 +176,6 @@ class HeldDebugLines {
   private:
     Driver& D_;
     HeldDebugLines* Outer_;
-    bool Released_ = false;
     std::vector<std::string> Lines_;
 };
 
