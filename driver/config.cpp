@@ -203,54 +203,63 @@ void LoadFeedback(Driver& d, std::u16string_view keyPath) {
 
 namespace {
 
-// What one save wrote: a point or the orientation counts as stored only once
-// its write succeeded and the write group around it has been committed.
+// What one save wrote: a value counts as stored only once its write succeeded
+// and the write group around it has been committed.
 struct SaveResult {
-    bool KeyOpen = false;
+    bool PointsKeyOpen = false;
     bool Written[6] = {};
+    bool DirectionKeyOpen = false;
     bool DirectionWritten = false;
 };
 
-void WritePoints(Driver& d, std::u16string_view keyPath, SaveResult* r) {
-    DriverKey key(d, keyPath);
-    if (!key.IsOpen())
+// Each part opens the key itself, so a key that cannot be opened says so once
+// for the points and once for the orientation.
+void WriteValues(Driver& d, std::u16string_view keyPath, bool direction, SaveResult* r) {
+    {
+        DriverKey key(d, keyPath);
+        r->PointsKeyOpen = key.IsOpen();
+        for (size_t i = 0; r->PointsKeyOpen && i < 6; ++i)
+            r->Written[i] =
+                key.WriteU32(CalibrationValues[i].Name, d.State.*CalibrationValues[i].Field);
+    }
+    if (!direction)
         return;
-    r->KeyOpen = true;
-    for (size_t i = 0; i < 6; ++i)
-        r->Written[i] =
-            key.WriteU32(CalibrationValues[i].Name, d.State.*CalibrationValues[i].Field);
+    DriverKey key(d, keyPath);
+    r->DirectionKeyOpen = key.IsOpen();
+    r->DirectionWritten =
+        r->DirectionKeyOpen && key.WriteU32(u"PanelDirection", d.State.PanelDirection);
 }
 
-// A group that could not be committed took every value of it along, so each
-// one prints its own failure, as a failed write does.
-void ReportPoints(Driver& d, const SaveResult& r, bool lost) {
-    if (!r.KeyOpen)
-        return;  // the key's own message has been printed
-    for (size_t i = 0; i < 6; ++i) {
+// The values saved together belong together: a process killed part way
+// through must leave them either wholly old or wholly new. One write group
+// keeps them together without merging their results: each value still
+// succeeds or fails on its own, and the next is written all the same. The
+// messages wait until the group has ended so that none is printed while the
+// registry is held; a group that could not be committed took every value of
+// it along, so each one prints its own failure, as a failed write does.
+void SaveInOneGroup(Driver& d, std::u16string_view keyPath, bool direction) {
+    SaveResult r;
+    uint32_t commit = 0;
+    if (d.Sys.Reg) {
+        RegistryWriteGroup group(*d.Sys.Reg);
+        WriteValues(d, keyPath, direction, &r);
+        commit = group.Commit();
+    } else {
+        WriteValues(d, keyPath, direction, &r);  // reports that the key cannot be opened
+    }
+    const bool lost = commit != 0;
+    for (size_t i = 0; r.PointsKeyOpen && i < 6; ++i) {
         if (!r.Written[i] || lost)
             DebugPrint(d, "ORVEXSER: Failed to RegSet%s\r\n", CalibrationValues[i].Label);
     }
+    if (r.DirectionKeyOpen && (!r.DirectionWritten || lost))
+        DebugPrint(d, "ORVEXSER: Failed to PanelDirection\r\n");
 }
 
 }  // namespace
 
 void SaveCalibration(Driver& d, std::u16string_view keyPath) {
-    // The six points belong together: a process killed part way through must
-    // leave the stored calibration either wholly old or wholly new. One write
-    // group keeps them together without merging their results: each point
-    // still succeeds or fails on its own, and the next is written all the
-    // same. The messages wait until the group has ended so that none is
-    // printed while the registry is held.
-    SaveResult r;
-    uint32_t commit = 0;
-    if (d.Sys.Reg) {
-        RegistryWriteGroup group(*d.Sys.Reg);
-        WritePoints(d, keyPath, &r);
-        commit = group.Commit();
-    } else {
-        WritePoints(d, keyPath, &r);  // reports that the key cannot be opened
-    }
-    ReportPoints(d, r, commit != 0);
+    SaveInOneGroup(d, keyPath, false);
 }
 
 void SavePanelDirection(Driver& d, std::u16string_view keyPath) {
@@ -262,31 +271,7 @@ void SavePanelDirection(Driver& d, std::u16string_view keyPath) {
 }
 
 void SaveCalibrationAndDirection(Driver& d, std::u16string_view keyPath) {
-    if (!d.Sys.Reg) {
-        SaveCalibration(d, keyPath);  // each reports that the key cannot be opened
-        SavePanelDirection(d, keyPath);
-        return;
-    }
-    // The six points and the orientation land together or not at all, so a
-    // crash mid-save never leaves a mixed calibration.
-    SaveResult r;
-    bool direction = false;
-    bool directionKey = false;
-    uint32_t commit = 0;
-    {
-        RegistryWriteGroup group(*d.Sys.Reg);
-        WritePoints(d, keyPath, &r);
-        {
-            DriverKey key(d, keyPath);
-            directionKey = key.IsOpen();
-            direction = directionKey && key.WriteU32(u"PanelDirection", d.State.PanelDirection);
-        }
-        commit = group.Commit();
-    }
-    const bool lost = commit != 0;
-    ReportPoints(d, r, lost);
-    if (directionKey && (!direction || lost))
-        DebugPrint(d, "ORVEXSER: Failed to PanelDirection\r\n");
+    SaveInOneGroup(d, keyPath, true);
 }
 
 }  // namespace orvex

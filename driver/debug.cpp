@@ -31,9 +31,9 @@ HeldDebugLines::HeldDebugLines(Driver& d) : D_(d), Outer_(CurrentHold) {
     CurrentHold = this;
 }
 
+// After Release this changes nothing: holds are undone last made first.
 HeldDebugLines::~HeldDebugLines() {
-    if (!Released_)
-        CurrentHold = Outer_;
+    CurrentHold = Outer_;
 }
 
 void HeldDebugLines::Keep(std::string_view line) {
@@ -43,9 +43,6 @@ void HeldDebugLines::Keep(std::string_view line) {
 }
 
 void HeldDebugLines::Release() {
-    if (Released_)
-        return;
-    Released_ = true;
     CurrentHold = Outer_;
     for (const auto& line : Lines_)
         DebugPrint(D_, "%s", line.c_str());

@@ -4,6 +4,7 @@
 // tests can run a driver of their own on test doubles.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -51,6 +52,22 @@ class Event {
     std::mutex Lock_;
     std::condition_variable Cv_;
     bool Signalled_ = false;
+};
+
+// A pause that doubles each time it is taken, up to the longest, until reset.
+class DoublingPause {
+  public:
+    constexpr DoublingPause(uint32_t firstMs, uint32_t longestMs)
+        : FirstMs_(firstMs), LongestMs_(longestMs), NextMs_(firstMs) {}
+    void Reset() { NextMs_ = FirstMs_; }
+    uint32_t Take() {
+        const uint32_t ms = NextMs_;
+        NextMs_ = std::min(NextMs_ * 2, LongestMs_);
+        return ms;
+    }
+
+  private:
+    uint32_t FirstMs_, LongestMs_, NextMs_;
 };
 
 struct SpeakerPortEntry {
@@ -159,7 +176,6 @@ class HeldDebugLines {
   private:
     Driver& D_;
     HeldDebugLines* Outer_;
-    bool Released_ = false;
     std::vector<std::string> Lines_;
 };
 

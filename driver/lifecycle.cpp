@@ -6,7 +6,6 @@
 //                              v               recovering --found again--> running
 //                          serving codes only       |
 //   any state --DriverDeinit--> stopped <-----------+
-#include <algorithm>
 #include <new>
 
 #include "common/orvex.h"
@@ -146,9 +145,9 @@ bool RecoverPort(Driver& d) {
     ClosePort(d);
 
     RecoveryPause pause(d);
-    uint32_t lookMs = LookFirstMs;
-    uint32_t walkPauseMs = WalkPauseFirstMs;
-    uint32_t delayMs = lookMs;
+    DoublingPause look(LookFirstMs, LookLongestMs);
+    DoublingPause walkPause(WalkPauseFirstMs, WalkPauseLongestMs);
+    uint32_t delayMs = look.Take();
     while (!s.StopRequested) {
         pause.Wait(delayMs);
         if (s.StopRequested)
@@ -163,9 +162,8 @@ bool RecoverPort(Driver& d) {
             probe->Close();
         } else {
             // Gone (again): when it shows up, it is a fresh plug-in.
-            lookMs = std::min(lookMs * 2, LookLongestMs);
-            delayMs = lookMs;
-            walkPauseMs = WalkPauseFirstMs;
+            delayMs = look.Take();
+            walkPause.Reset();
             continue;
         }
         // A fruitless walk would print its version, detecting and not-found
@@ -179,8 +177,7 @@ bool RecoverPort(Driver& d) {
             DebugPrint(d, "ORVEXSER: Touch controller is back, resuming\r\n");
             return true;
         }
-        delayMs = walkPauseMs;
-        walkPauseMs = std::min(walkPauseMs * 2, WalkPauseLongestMs);
+        delayMs = walkPause.Take();
     }
     return false;
 }

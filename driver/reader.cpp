@@ -22,18 +22,6 @@ constexpr uint32_t BackoffLongestMs = 500;
 // backs off as it does for failures.
 constexpr uint32_t EmptyPassesBeforeBackoff = 8;
 
-class Backoff {
-  public:
-    void Reset() { NextMs_ = BackoffFirstMs; }
-    void Wait(Driver& d) {
-        d.ReaderWake.Wait(NextMs_);
-        NextMs_ = std::min(NextMs_ * 2, BackoffLongestMs);
-    }
-
-  private:
-    uint32_t NextMs_ = BackoffFirstMs;
-};
-
 bool StopRequested(const Driver& d) {
     return d.State.StopRequested.Load() != 0;
 }
@@ -133,14 +121,16 @@ class Reader {
             return false;
         if (error == ERROR_DEVICE_NOT_CONNECTED)
             return Recover();
-        Backoff_.Wait(D_);
+        BackOff();
         return true;
     }
 
     void Empty() {
         if (++EmptyPasses_ >= EmptyPassesBeforeBackoff)
-            Backoff_.Wait(D_);
+            BackOff();
     }
+
+    void BackOff() { D_.ReaderWake.Wait(Backoff_.Take()); }
 
     // Returns false when the driver is being stopped.
     bool Recover() {
@@ -150,7 +140,7 @@ class Reader {
         } else if (!SinceRecovery_) {
             // The last recovery gave us a port that failed before it
             // delivered anything: do not hammer the device.
-            Backoff_.Wait(D_);
+            BackOff();
             if (StopRequested(D_))
                 return false;
         }
@@ -170,7 +160,7 @@ class Reader {
     uint8_t Buffer_[10] = {};
     FramerTS Ts_;
     FramerEL ElFramer_;
-    Backoff Backoff_;
+    DoublingPause Backoff_{BackoffFirstMs, BackoffLongestMs};
     uint32_t EmptyPasses_ = 0;
     // A loss is reported once; it counts as over when bytes flow again.
     bool LossReported_ = false;

@@ -10,7 +10,6 @@ constexpr uint8_t Channel2SquareWave = 0xB6;  // channel 2, low then high byte, 
 constexpr uint8_t GateAndSpeaker = 0x03;      // port 0x61 bits 0 and 1
 constexpr uint32_t SelfTestDivisor = 2280;
 constexpr int32_t SelfTestMilliseconds = 40;
-constexpr uint32_t MaxBeepMilliseconds = MaxFeedbackDuration * 10;
 // A beep sleeps in slices no longer than this, so a stop is seen soon.
 constexpr uint32_t SleepSliceMicroseconds = 50000;
 
@@ -56,12 +55,10 @@ void SpeakerBeep(Driver& d, uint32_t divisor, int32_t milliseconds) {
     bus->WritePortUchar(channel2, static_cast<uint8_t>(divisor >> 8));
     const uint8_t now = bus->ReadPortUchar(control);
     bus->WritePortUchar(control, static_cast<uint8_t>(now | GateAndSpeaker));
-    // No beep may hold the reader thread for long: the length is capped,
-    // a negative one is none, and a stop of the driver silences the speaker
-    // at once instead of after the whole beep.
-    const uint32_t ms =
-        milliseconds > 0 ? std::min(static_cast<uint32_t>(milliseconds), MaxBeepMilliseconds) : 0u;
-    uint32_t left = ms * 1000u;
+    // No beep may hold the reader thread for long: the touch beep's length
+    // is capped before it gets here, a negative one is none, and a stop of
+    // the driver silences the speaker at once instead of after the whole beep.
+    uint32_t left = milliseconds > 0 ? static_cast<uint32_t>(milliseconds) * 1000u : 0u;
     if (d.Sys.Timers) {
         do {
             const uint32_t slice = std::min(left, SleepSliceMicroseconds);

@@ -43,10 +43,8 @@ struct SimulatedDevice::Core {
     uint64_t TxFreeAt = 0;      // the host's last byte written has crossed
 
     uint64_t CharacterUs() const { return 10'000'000ull / std::max<uint32_t>(State.BaudRate, 1); }
-    // Bytes that can be read at time now.
+    // With line time: the bytes that can be read at time now.
     size_t Arrived(uint64_t now) const {
-        if (!Clock)
-            return Rx.size();
         size_t n = 0;
         while (n < RxAt.size() && RxAt[n] <= now)
             ++n;
@@ -132,7 +130,7 @@ class SimulatedPort final : public SerialPort {
             C_->State = dcb;
             C_->Log.push_back({SimulatedDevice::LogEntry::Kind::CommState, 0, dcb});
             farEnd = C_->FarEnd;
-            from = AnswerFrom(C_->Clock ? C_->Clock->NowMicroseconds() : 0);
+            from = AnswerFrom();
         }
         if (farEnd) {
             SendingFrom context(C_.get(), from);
@@ -294,7 +292,7 @@ class SimulatedPort final : public SerialPort {
             rts = C_->Rts;
             dtr = C_->Dtr;
             farEnd = C_->FarEnd;
-            from = AnswerFrom(C_->Clock ? C_->Clock->NowMicroseconds() : 0);
+            from = AnswerFrom();
         }
         if (farEnd) {
             SendingFrom context(C_.get(), from);
@@ -372,6 +370,18 @@ class SimulatedPort final : public SerialPort {
                     t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD};
     }
 
+    // Locked. A read with no finite limit waits for the far end to send; the
+    // result is the read's own when the wait ends it (a close, or an unplug,
+    // which hands over what came before), none when bytes came.
+    std::optional<bool> WaitForBytes(Call& call, uint32_t got) {
+        call.Wait([&] { return !C_->Rx.empty(); });
+        if (call.Aborted())
+            return FailWith(ERROR_OPERATION_ABORTED);
+        if (call.Dead())
+            return got > 0 || FailWith(ERROR_DEVICE_NOT_CONNECTED);
+        return std::nullopt;
+    }
+
     bool ReadLocked(Call& call, uint8_t* buffer, uint32_t count, uint32_t* got, uint32_t* waited) {
         if (count == 0)
             return true;
@@ -411,19 +421,15 @@ class SimulatedPort final : public SerialPort {
                 return true;
             }
             // No finite limit: wait for bytes.
-            call.Wait([&] { return !C_->Rx.empty(); });
-            if (call.Aborted())
-                return FailWith(ERROR_OPERATION_ABORTED);
-            if (call.Dead()) {
-                if (*got > 0)
-                    return true;  // hand over what came before
-                return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-            }
+            if (auto ended = WaitForBytes(call, *got))
+                return *ended;
         }
     }
 
-    // Locked. When an answer to something the host did at now may begin.
-    uint64_t AnswerFrom(uint64_t now) const { return C_->Clock ? now + C_->TurnaroundUs : 0; }
+    // Locked. When an answer to what the host does now may begin.
+    uint64_t AnswerFrom() const {
+        return C_->Clock ? C_->Clock->NowMicroseconds() + C_->TurnaroundUs : 0;
+    }
 
     // Read on a line that keeps time: the same time-outs as ReadLocked, with
     // the clock moved on (by *advance, once the lock is released) to when the
@@ -471,14 +477,8 @@ class SimulatedPort final : public SerialPort {
                 return true;
             }
             // No finite limit and nothing on its way: wait for the far end.
-            call.Wait([&] { return !C_->Rx.empty(); });
-            if (call.Aborted())
-                return FailWith(ERROR_OPERATION_ABORTED);
-            if (call.Dead()) {
-                if (*got > 0)
-                    return true;
-                return FailWith(ERROR_DEVICE_NOT_CONNECTED);
-            }
+            if (auto ended = WaitForBytes(call, *got))
+                return *ended;
         }
     }
 

@@ -337,6 +337,9 @@ class Simulator {
     std::deque<Timed> FromHost_;
     // Bounds what a host that stopped reading can make us hold.
     static constexpr size_t MaxOnTheWire = 4096;
+    // Queues bytes that set off at fromUs; returns how many did not fit.
+    size_t PutOnTheWire(std::deque<Timed>& wire, std::span<const uint8_t> bytes,
+                        uint64_t fromUs) const;
 };
 
 void Simulator::Status(const char* format, ...) {
@@ -360,20 +363,19 @@ void Simulator::Emit(std::span<const uint8_t> bytes) {
         Write(bytes);
         return;
     }
-    // Each byte reaches the host once its 10 bits have crossed, after those
-    // already on their way.
+    DroppedBytes_ += PutOnTheWire(ToHost_, bytes, NowUs() + TurnaroundUs);
+}
+
+size_t Simulator::PutOnTheWire(std::deque<Timed>& wire, std::span<const uint8_t> bytes,
+                               uint64_t fromUs) const {
+    // Each byte has crossed once its 10 bits have, after those already on
+    // their way.
     const uint64_t character = CharacterUs(Model_.LineRate());
-    uint64_t at = NowUs() + TurnaroundUs;
-    if (!ToHost_.empty())
-        at = std::max(at, ToHost_.back().AtUs);
-    for (uint8_t b : bytes) {
-        if (ToHost_.size() >= MaxOnTheWire) {
-            ++DroppedBytes_;
-            continue;
-        }
-        at += character;
-        ToHost_.push_back({b, at});
-    }
+    uint64_t at = wire.empty() ? fromUs : std::max(fromUs, wire.back().AtUs);
+    const size_t fit = std::min(bytes.size(), MaxOnTheWire - wire.size());
+    for (size_t i = 0; i < fit; ++i)
+        wire.push_back({bytes[i], at += character});
+    return bytes.size() - fit;
 }
 
 void Simulator::MoveLineTime(uint64_t nowUs) {
@@ -512,13 +514,9 @@ void Simulator::PollOnce(uint64_t now) {
                 Model_.OnBytesFromHost(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
                 continue;
             }
-            // The host's bytes are heard once they have crossed the wire.
-            const uint64_t character = CharacterUs(Model_.LineRate());
-            uint64_t at = NowUs();
-            if (!FromHost_.empty())
-                at = std::max(at, FromHost_.back().AtUs);
-            for (ssize_t i = 0; i < n && FromHost_.size() < MaxOnTheWire; ++i)
-                FromHost_.push_back({buf[i], at += character});
+            // The host's bytes are heard once they have crossed the wire; what
+            // does not fit is lost without a count.
+            PutOnTheWire(FromHost_, std::span<const uint8_t>(buf, static_cast<size_t>(n)), NowUs());
         }
     }
     if (O_.Timed)
