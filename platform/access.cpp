@@ -177,7 +177,7 @@ bool PrepareFile(const std::string& path, uint32_t sharedMode, const FileSharing
 bool PreparePlatformRoot(const std::string& root, const FileSharing& s, std::string* error) {
     if (!PrepareFolder(root, RootFolderMode, s, error))
         return false;
-    const std::string db = root + "/registry.db";
+    const std::string db = root + "/" + RegistryFiles[0];
     UniqueFd created(
         ::open(db.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (created) {
@@ -187,8 +187,8 @@ bool PreparePlatformRoot(const std::string& root, const FileSharing& s, std::str
         *error = Why("cannot create " + db);
         return false;
     }
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-        if (!PrepareFile(db + suffix, RegistryFileMode, s, error))
+    for (const char* name : RegistryFiles) {
+        if (!PrepareFile(root + "/" + name, RegistryFileMode, s, error))
             return false;
     }
     return true;
