@@ -282,16 +282,15 @@ std::string TrustedModulePath(const std::string& path, const std::vector<std::st
     }
     // Nobody but root may be able to put another file in its place before
     // it is loaded: every folder on the way is root's alone (a shared
-    // sticky folder only keeps others from what lies in it).
+    // sticky folder only keeps others from what lies in it), the rule for
+    // trusted writers with no group trusted.
     for (auto at = real.parent_path();; at = at.parent_path()) {
         struct stat dir {};
         if (::lstat(at.c_str(), &dir) != 0) {
             *why = Why(at.string());
             return {};
         }
-        const bool sharedSticky = (dir.st_mode & S_ISVTX) && at != real.parent_path();
-        if (dir.st_uid != 0 || ((dir.st_mode & S_IWGRP) && dir.st_gid != 0) ||
-            ((dir.st_mode & S_IWOTH) && !sharedSticky)) {
+        if (!UntrustedWriter(dir, FileSharing{}, at != real.parent_path()).empty()) {
             *why = "users other than root can change the folder " + at.string();
             return {};
         }
