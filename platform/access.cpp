@@ -177,7 +177,7 @@ bool PrepareFile(const std::string& path, uint32_t sharedMode, const FileSharing
 bool PreparePlatformRoot(const std::string& root, const FileSharing& s, std::string* error) {
     if (!PrepareFolder(root, RootFolderMode, s, error))
         return false;
-    const std::string db = root + "/registry.db";
+    const std::string db = root + "/" + RegistryFiles[0];
     UniqueFd created(
         ::open(db.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (created) {
@@ -187,8 +187,8 @@ bool PreparePlatformRoot(const std::string& root, const FileSharing& s, std::str
         *error = Why("cannot create " + db);
         return false;
     }
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-        if (!PrepareFile(db + suffix, RegistryFileMode, s, error))
+    for (const char* name : RegistryFiles) {
+        if (!PrepareFile(root + "/" + name, RegistryFileMode, s, error))
             return false;
     }
     return true;
@@ -282,16 +282,15 @@ std::string TrustedModulePath(const std::string& path, const std::vector<std::st
     }
     // Nobody but root may be able to put another file in its place before
     // it is loaded: every folder on the way is root's alone (a shared
-    // sticky folder only keeps others from what lies in it).
+    // sticky folder only keeps others from what lies in it), the rule for
+    // trusted writers with no group trusted.
     for (auto at = real.parent_path();; at = at.parent_path()) {
         struct stat dir {};
         if (::lstat(at.c_str(), &dir) != 0) {
             *why = Why(at.string());
             return {};
         }
-        const bool sharedSticky = (dir.st_mode & S_ISVTX) && at != real.parent_path();
-        if (dir.st_uid != 0 || ((dir.st_mode & S_IWGRP) && dir.st_gid != 0) ||
-            ((dir.st_mode & S_IWOTH) && !sharedSticky)) {
+        if (!UntrustedWriter(dir, FileSharing{}, at != real.parent_path()).empty()) {
             *why = "users other than root can change the folder " + at.string();
             return {};
         }

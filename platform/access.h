@@ -24,6 +24,11 @@ inline constexpr uint32_t WindowFolderMode = 01770;
 inline constexpr uint32_t RegistryFileMode = 0660;  // and its journal files
 inline constexpr uint32_t DeviceSocketMode = 0660;
 
+// The registry under the root: the database first, then the journal files
+// SQLite keeps beside it.
+inline constexpr const char* RegistryFiles[] = {"registry.db", "registry.db-wal", "registry.db-shm",
+                                                "registry.db-journal"};
+
 struct FileSharing {
     bool AsRoot = false;     // the effective user is root: other users are a threat
     bool WithGroup = false;  // group modes; as root also root and the group as owners

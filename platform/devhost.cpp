@@ -167,6 +167,10 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
+std::string SuppressedLine(Noise kind, unsigned count) {
+    return Format("%u more lines about %s were suppressed", count, NoiseNames[kind]);
+}
+
 }  // namespace
 
 struct DeviceHost::Impl {
@@ -227,8 +231,7 @@ void DeviceHost::Impl::NoisyLine(Noise kind, const std::string& text) {
         const auto now = std::chrono::steady_clock::now();
         if (now - w.Start >= NoisyLineWindow) {
             if (w.Suppressed > 0)
-                summary = Format("%u more lines about %s were suppressed", w.Suppressed,
-                                 NoiseNames[kind]);
+                summary = SuppressedLine(kind, w.Suppressed);
             w = NoiseWindow{now, 0, 0};
         }
         print = w.Shown < NoisyLinesPerWindow;
@@ -251,7 +254,7 @@ void DeviceHost::Impl::TellSuppressed() {
             std::swap(suppressed, Noises[kind].Suppressed);
         }
         if (suppressed > 0)
-            Line(Format("%u more lines about %s were suppressed", suppressed, NoiseNames[kind]));
+            Line(SuppressedLine(static_cast<Noise>(kind), suppressed));
     }
 }
 
@@ -611,12 +614,11 @@ void DeviceHost::Impl::Accept(Device& d) {
                 Refuse(d, std::move(fd), ERROR_TOO_MANY_OPEN_FILES, NoiseTooMany, refusal);
                 continue;
             }
-            std::lock_guard g(d.ConnectionsLock);
-            ++d.Counted;
         }
         c->Fd = std::move(fd);
         {
             std::lock_guard g(d.ConnectionsLock);
+            d.Counted += raw->Counted ? 1 : 0;
             d.Connections.push_back(std::move(c));
         }
         try {

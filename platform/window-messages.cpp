@@ -21,26 +21,6 @@ namespace orvex {
 
 namespace {
 
-class FdHolder {
-  public:
-    explicit FdHolder(int fd) : Fd_(fd) {}
-    ~FdHolder() {
-        if (Fd_ >= 0)
-            ::close(Fd_);
-    }
-    FdHolder(const FdHolder&) = delete;
-    FdHolder& operator=(const FdHolder&) = delete;
-    int Get() const { return Fd_; }
-    int Release() {
-        int fd = Fd_;
-        Fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int Fd_;
-};
-
 bool MakeAddress(const std::string& path, sockaddr_un* addr) {
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
@@ -63,8 +43,8 @@ bool IsStaleSocket(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
         return false;
-    FdHolder probe(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (probe.Get() < 0)
+    UniqueFd probe(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!probe)
         return false;
     sockaddr_un addr;
     if (!MakeAddress(path, &addr))
@@ -74,16 +54,23 @@ bool IsStaleSocket(const std::string& path) {
     return errno == ECONNREFUSED;
 }
 
+constexpr char WindowFolder[] = "windows";  // below the root
+
+// A window's socket file is named by its handle, in eight hex digits.
+std::string WindowSocketName(uint32_t window) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08X", window);
+    return name;
+}
+
 }  // namespace
 
 std::string WindowFolderPath(const std::string& root) {
-    return root + "/windows";
+    return root + "/" + WindowFolder;
 }
 
 std::string WindowSocketPath(const std::string& root, uint32_t window) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%08X", window);
-    return WindowFolderPath(root) + "/" + name;
+    return WindowFolderPath(root) + "/" + WindowSocketName(window);
 }
 
 bool PostWindowMessage(const std::string& root, uint32_t window, uint32_t message, uint32_t wParam,
@@ -96,12 +83,12 @@ bool PostWindowMessage(const std::string& root, uint32_t window, uint32_t messag
     UniqueFd top(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!top)
         return false;
-    UniqueFd folder(::openat(top.Get(), "windows", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd folder(
+        ::openat(top.Get(), WindowFolder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder)
         return false;
-    char name[16];
-    std::snprintf(name, sizeof name, "%08X", window);
-    UniqueFd target(::openat(folder.Get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd target(
+        ::openat(folder.Get(), WindowSocketName(window).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!target || ::fstat(target.Get(), &st) != 0 || !S_ISSOCK(st.st_mode))
         return false;
@@ -144,8 +131,8 @@ std::unique_ptr<WindowMessageBox> WindowMessageBox::Bind(const std::string& root
         SetError(error, "socket path too long: " + path);
         return nullptr;
     }
-    FdHolder sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (sock.Get() < 0) {
+    UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock) {
         SetError(error, "cannot create a socket");
         return nullptr;
     }

@@ -105,21 +105,23 @@ class TwoMonitors : public ::testing::Test {
             5s);
     }
 
+    // Where the server has the pointer, in screen pixels.
+    std::pair<int, int> Pointer() {
+        Window root, child;
+        int wx, wy;
+        unsigned mask;
+        std::pair<int, int> at{-1, -1};
+        XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &at.first, &at.second, &wx,
+                      &wy, &mask);
+        return at;
+    }
+
     // Moves there and waits until the server has put the pointer somewhere
     // else than where it was; returns where.
     std::pair<int, int> MoveTo(uint32_t x, uint32_t y, std::pair<int, int> expected) {
         In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, x, y, 0, 0);
         std::pair<int, int> at{-1, -1};
-        test::WaitUntil(
-            [&] {
-                Window root, child;
-                int wx, wy;
-                unsigned mask;
-                XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &at.first,
-                              &at.second, &wx, &wy, &mask);
-                return at == expected;
-            },
-            3s);
+        test::WaitUntil([&] { return (at = Pointer()) == expected; }, 3s);
         return at;
     }
 
@@ -288,11 +290,7 @@ TEST_F(TwoMonitors, CalibrationOnTheRightHandMonitorEndToEnd) {
         std::pair<int, int> at{-1, -1};
         EXPECT_TRUE(test::WaitUntil(
             [&] {
-                Window root, child;
-                int wx, wy;
-                unsigned mask;
-                XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &at.first,
-                              &at.second, &wx, &wy, &mask);
+                at = Pointer();
                 return std::abs(at.first - (640 + px)) <= 1 && std::abs(at.second - py) <= 1;
             },
             20s))

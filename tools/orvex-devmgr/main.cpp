@@ -119,8 +119,7 @@ int Run(int argc, char** argv) {
         Say(why);
         return 1;
     }
-    for (const char* name :
-         {"registry.db", "registry.db-wal", "registry.db-shm", "registry.db-journal"}) {
+    for (const char* name : orvex::RegistryFiles) {
         if (!orvex::OnlyTrustedWriters(root + "/" + name, sharing, &why)) {
             Say("refusing the registry: " + why);
             return 1;

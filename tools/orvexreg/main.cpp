@@ -95,18 +95,15 @@ bool ParseDword(const std::string& text, uint32_t* value) {
 
 int Import(Registry& reg, const std::string& file,
            ImportExisting existing = ImportExisting::Replace) {
-    std::string text, error;
-    if (file == "-") {
-        if (!ReadRegText(std::cin, &text, &error))
-            return Fail(file + ": " + error);
-    } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in)
+    std::ifstream opened;
+    if (file != "-") {
+        opened.open(file, std::ios::binary);
+        if (!opened)
             return Fail(file + ": cannot open");
-        if (!ReadRegText(in, &text, &error))
-            return Fail(file + ": " + error);
     }
-    if (!ImportRegText(reg, text, &error, existing))
+    std::string text, error;
+    if (!ReadRegText(file == "-" ? std::cin : opened, &text, &error) ||
+        !ImportRegText(reg, text, &error, existing))
         return Fail(file + ": " + error);
     if (uint32_t e = reg.FlushKey(HKEY_LOCAL_MACHINE))
         return Fail("imported, but could not flush to storage: " + Describe(e));
