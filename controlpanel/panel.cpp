@@ -69,7 +69,7 @@ void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
 }
 
 void SavePanelSettings(ControlPanel& panel, const char16_t* path) {
-    OpenedRegKey key(path ? panel.Reg : nullptr, path);
+    OpenedRegKey key(path ? panel.Reg : nullptr, path ? path : u"");  // a null path opens nothing
     if (!key) {
         ShowError(panel, u"Fail to Set Configuration! (OpenKey)");
         return;

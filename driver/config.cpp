@@ -13,51 +13,35 @@ namespace orvex {
 
 namespace {
 
-// The key of one operation, closed whatever path the operation leaves by.
+// The key of one operation, closed whatever path the operation leaves by;
+// a key that cannot be opened says so.
 class DriverKey {
   public:
-    DriverKey(Driver& d, std::u16string_view path) : Reg_(d.Sys.Reg) {
-        if (Reg_ && Reg_->OpenKey(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, &Key_) == 0)
-            Open_ = true;
-        else
+    DriverKey(Driver& d, std::u16string_view path) : Reg_(d.Sys.Reg), Key_(d.Sys.Reg, path) {
+        if (!Key_)
             DebugPrint(d, "ORVEXSER: Failed to open HKEY_LOCAL_MACHINE\\%s\r\n",
                        Utf16ToUtf8(path).c_str());
     }
-    ~DriverKey() {
-        if (Open_)
-            (void)Reg_->CloseKey(Key_);  // as designed, the close is not examined
-    }
-    DriverKey(const DriverKey&) = delete;
-    DriverKey& operator=(const DriverKey&) = delete;
 
-    bool IsOpen() const { return Open_; }
+    bool IsOpen() const { return static_cast<bool>(Key_); }
     Registry& Reg() const { return *Reg_; }
+    RegKey Handle() const { return Key_.Get(); }
 
-    // A 32-bit value queried with a 4-byte buffer. Any data that fits is
-    // accepted, whatever its type; shorter data is zero-extended.
+    // Any data that fits 4 bytes is accepted, whatever its type.
     bool ReadU32(std::u16string_view name, uint32_t* value) const {
-        std::array<uint8_t, 4> data{};
-        uint32_t size = static_cast<uint32_t>(data.size());
-        uint32_t type = 0;
-        if (Reg_->QueryValue(Key_, name, &type, data.data(), &size) != 0)
-            return false;
-        *value = GetU32(data, 0);
-        return true;
+        return Key_.ReadU32(name, value);
     }
 
     bool WriteU32(std::u16string_view name, uint32_t value) const {
         std::array<uint8_t, 4> data{};
         PutU32(data, 0, value);
-        return Reg_->SetValue(Key_, name, REG_DWORD, data.data(),
+        return Reg_->SetValue(Key_.Get(), name, REG_DWORD, data.data(),
                               static_cast<uint32_t>(data.size())) == 0;
     }
 
-    RegKey Handle() const { return Key_; }
-
   private:
     Registry* Reg_;
-    RegKey Key_ = 0;
-    bool Open_ = false;
+    OpenedRegKey Key_;
 };
 
 struct CalibrationValue {

@@ -119,10 +119,7 @@ int CompleteDriverless(const std::string& root, const std::string& file) {
     auto reg = OpenSqliteRegistry(root, &error);
     if (!reg)
         return Fail("cannot open the registry under " + root + ": " + Describe(error));
-    RegKey drivers = 0;
-    if (reg->OpenKey(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn", KEY_ALL_ACCESS, &drivers) ==
-        ERROR_SUCCESS) {
-        (void)reg->CloseKey(drivers);
+    if (OpenedRegKey(reg.get(), u"Drivers\\BuiltIn")) {
         std::cout << "orvexreg: " << target << " exists; left as it is\n";
         return 0;
     }
