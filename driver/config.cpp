@@ -225,9 +225,13 @@ void SaveInOneGroup(Driver& d, std::u16string_view keyPath, bool direction) {
     SaveResult r;
     uint32_t commit = 0;
     if (d.Sys.Reg) {
-        RegistryWriteGroup group(*d.Sys.Reg);
-        WriteValues(d, keyPath, direction, &r);
-        commit = group.Commit();
+        HeldDebugLines held(d);  // a key that cannot be opened says so afterwards
+        {
+            RegistryWriteGroup group(*d.Sys.Reg);
+            WriteValues(d, keyPath, direction, &r);
+            commit = group.Commit();
+        }
+        held.Release();
     } else {
         WriteValues(d, keyPath, direction, &r);  // reports that the key cannot be opened
     }
