@@ -30,17 +30,22 @@ std::string Octal(uint32_t mode) {
 }
 
 // Sets mode and owners on something of ours, by descriptor, so a name
-// swapped meanwhile changes nothing.
+// swapped meanwhile changes nothing. The descriptor may be an O_PATH one,
+// which fchmod refuses; its /proc name reaches the same inode.
 bool Apply(int fd, const std::string& path, uint32_t sharedMode, const FileSharing& s,
            std::string* error) {
-    if (s.AsRoot && s.WithGroup && ::fchown(fd, 0, s.Group) != 0) {
+    if (s.AsRoot && s.WithGroup && ::fchownat(fd, "", 0, s.Group, AT_EMPTY_PATH) != 0) {
         *error = Why("cannot give " + path + " to root and its group");
         return false;
     }
     // After the owners: a change of owner may clear the set-group-id bit.
-    if (::fchmod(fd, EffectiveMode(sharedMode, s)) != 0) {
-        *error = Why("cannot set the mode of " + path);
-        return false;
+    const mode_t mode = EffectiveMode(sharedMode, s);
+    if (::fchmod(fd, mode) != 0) {
+        const std::string byProc = "/proc/self/fd/" + std::to_string(fd);
+        if (errno != EBADF || ::chmod(byProc.c_str(), mode) != 0) {
+            *error = Why("cannot set the mode of " + path);
+            return false;
+        }
     }
     return true;
 }
@@ -165,12 +170,18 @@ bool PrepareFolder(const std::string& path, uint32_t sharedMode, const FileShari
 
 bool PrepareFile(const std::string& path, uint32_t sharedMode, const FileSharing& s,
                  std::string* error) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Only an O_PATH descriptor: closing any other descriptor of a file drops
+    // every POSIX lock this process holds on it, and the registry's files
+    // are locked by each open connection of this process. A connection that
+    // has silently lost its locks lets another process take itself for the
+    // last user and remove the journal under it: later commits then go into
+    // a file nobody else sees.
+    UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
-        return errno == ENOENT || errno == ELOOP;  // a link is not ours to change
+        return errno == ENOENT;
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || !OursToChange(st))
-        return true;
+        return true;  // a link, or something else that is not ours to change
     return Apply(fd.Get(), path, sharedMode, s, error);
 }
 
