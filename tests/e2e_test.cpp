@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "common/orvex.h"
+#include "controlpanel/panel.h"
 #include "support/system.h"
 
 using namespace orvex;
@@ -127,6 +128,85 @@ TEST(EndToEnd, ElControllerIsFoundAndCalibrationSurvivesARestart) {
     EXPECT_EQ(t.CalibrationX2, 500);
     EXPECT_EQ(t.CalibrationX3, 950);
     EXPECT_EQ(t.PanelDirection, 2);
+}
+
+// The driver key as another process sees it now: orvexreg export's text.
+std::string ExportDriverKey(const SystemUnderTest& sut) {
+    ChildProcess reg;
+    const std::string out = sut.Root() + "/export.txt";
+    if (!reg.Start({BinaryPath("orvexreg"), "export", "Drivers\\BuiltIn\\ORVEXSER"}, out, "",
+                   {"ORVEX_ROOT=" + sut.Root()}) ||
+        reg.Wait(20s) != 0)
+        return "orvexreg export failed";
+    return ReadWholeFile(out);
+}
+
+std::string DwordLine(const char* name, uint32_t value) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\"%s\"=dword:%08x", name, value);
+    return line;
+}
+
+TEST(EndToEnd, EveryChangeIsStoredWhenTheCallThatMadeItReturns) {
+    SystemUnderTest sut;
+    sut.Configure();
+    sut.CloseRegistry();
+    ASSERT_TRUE(sut.StartSimulator({"--protocol", "ts", "--rate", "9600"}));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+
+    // Each calibration is in the store for another process before the next
+    // is sent, not only the first one since the host started.
+    const uint16_t calibrations[3][4] = {{17, 210, 710, 4}, {300, 400, 800, 2}, {5, 505, 1005, 1}};
+    {
+        auto h = sut.Open();
+        ASSERT_TRUE(h);
+        for (const auto& c : calibrations) {
+            std::array<uint8_t, TouchSettings::Size> buf{};
+            TouchSettings t = ReadSettings(*h);
+            t.CalibrationX1 = c[0];
+            t.CalibrationX2 = c[1];
+            t.CalibrationX3 = c[2];
+            t.PanelDirection = c[3];
+            t.EncodeCalibration(buf);
+            ASSERT_EQ(h->IoControl(IOCTL_ORX_SET_CALIBRATION, buf.data(), buf.size(), buf.data(),
+                                   buf.size(), nullptr),
+                      1u);
+            const std::string text = ExportDriverKey(sut);
+            EXPECT_NE(text.find(DwordLine("CalibrationX2", c[1])), std::string::npos) << text;
+            EXPECT_NE(text.find(DwordLine("PanelDirection", c[3])), std::string::npos) << text;
+        }
+    }
+
+    // The settings dialog's save, from a process that keeps its connection
+    // while the dialog is open.
+    {
+        ControlPanel panel;
+        uint32_t error = 0;
+        auto reg = OpenSqliteRegistry(sut.Root(), &error);
+        ASSERT_TRUE(reg) << error;
+        panel.Reg = reg.get();
+        panel.DriverHandle = sut.Open();
+        panel.Settings.FeedbackSound = 3;
+        panel.Settings.FeedbackTone = 1234;
+        SavePanelSettings(panel, DriverKeyPath);
+        ApplyFeedbackToDriver(panel);
+        const std::string text = ExportDriverKey(sut);
+        EXPECT_NE(text.find(DwordLine("FeedbackTone", 1234)), std::string::npos) << text;
+    }
+
+    // A host killed outright starts again with the last calibration.
+    sut.Host.Signal(SIGKILL);
+    ASSERT_TRUE(sut.Host.Wait(10s));
+    ASSERT_TRUE(sut.StartDeviceManager());
+    ASSERT_TRUE(WaitUntil([&] { return sut.Open() != nullptr; }, 20s)) << sut.HostErr();
+    auto h = sut.Open();
+    ASSERT_TRUE(h);
+    const TouchSettings t = ReadSettings(*h);
+    EXPECT_EQ(t.CalibrationX1, 5);
+    EXPECT_EQ(t.CalibrationX3, 1005);
+    EXPECT_EQ(t.PanelDirection, 1);
+    EXPECT_EQ(t.FeedbackTone, 1234);
 }
 
 TEST(EndToEnd, WithoutAControllerTheDeviceServesLoadValues) {

@@ -20,6 +20,9 @@ class SystemUnderTest {
 
     const std::string& Root() const { return Root_; }
     Registry& Reg() { return *Reg_; }
+    // Leaves the registry to the programs under test: a connection held here
+    // would hide faults that only show when another process is its last user.
+    void CloseRegistry() { Reg_.reset(); }
 
     void SetString(std::u16string_view key, std::u16string_view name, const std::string& value);
     void SetDword(std::u16string_view key, std::u16string_view name, uint32_t value);
