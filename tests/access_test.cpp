@@ -99,25 +99,38 @@ class TempFolder {
     std::string Path;
 };
 
+// A copy of a built program or module in a folder every user can enter: the
+// build tree may lie where only root gets in (a clone in root's home).
+std::string CopyForEveryone(const std::string& from, const std::string& folder) {
+    const std::string to = folder + "/" + std::filesystem::path(from).filename().string();
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    ::chmod(to.c_str(), 0755);
+    return to;
+}
+
 TEST(PlatformAccess, AnUnprivilegedHostAndToolsUnderUmaskZeroKeepEverythingToTheirUser) {
     REQUIRE_ROOT();
     TempFolder top;
     ::chmod(top.Path.c_str(), 0777);  // somewhere the other user may create a root
+    const std::string bin = top.Path + "/bin";
+    ::mkdir(bin.c_str(), 0755);
+    const std::string orvexreg = CopyForEveryone(BinaryPath("orvexreg"), bin);
+    const std::string devmgr = CopyForEveryone(BinaryPath("orvex-devmgr"), bin);
+    const std::string orvexctl = CopyForEveryone(BinaryPath("orvexctl"), bin);
+    const std::string module = CopyForEveryone(ModulePath("orvexser.so"), bin);
     const std::string root = top.Path + "/root";
     const std::string reg = top.Path + "/setup.reg";
     std::ofstream(reg) << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\ORVEXSER]\n\"Dll\"=\""
-                       << ModulePath("orvexser.so") << "\"\n\"Prefix\"=\"ORX\"\n"
+                       << module << "\"\n\"Prefix\"=\"ORX\"\n"
                        << "\"Index\"=dword:1\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n"
                        << "\"COM1\"=\"" << top.Path << "/no-tty\"\n"
                        << "[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Backend\"=\"log\"\n";
     const std::string out = top.Path + "/out.txt";
-    ASSERT_EQ(
-        Finish(SpawnAs(Nobody, Nobody, 0, {BinaryPath("orvexreg"), "import", reg}, out, root)), 0)
+    ASSERT_EQ(Finish(SpawnAs(Nobody, Nobody, 0, {orvexreg, "import", reg}, out, root)), 0)
         << ReadWholeFile(out);
 
     const std::string hostOut = top.Path + "/host.txt";
-    const pid_t host =
-        SpawnAs(Nobody, Nobody, 0, {BinaryPath("orvex-devmgr"), "--root", root}, hostOut, root);
+    const pid_t host = SpawnAs(Nobody, Nobody, 0, {devmgr, "--root", root}, hostOut, root);
     ASSERT_GT(host, 0);
     struct Reaper {
         pid_t Pid;
@@ -142,11 +155,9 @@ TEST(PlatformAccess, AnUnprivilegedHostAndToolsUnderUmaskZeroKeepEverythingToThe
     EXPECT_EQ(Mode(socket), 0600u);
 
     // The host's own user gets through; anyone else learns what is needed.
-    EXPECT_EQ(Finish(SpawnAs(Nobody, Nobody, 0, {BinaryPath("orvexctl"), "settings"}, out, root)),
-              0)
+    EXPECT_EQ(Finish(SpawnAs(Nobody, Nobody, 0, {orvexctl, "settings"}, out, root)), 0)
         << ReadWholeFile(out);
-    EXPECT_EQ(
-        Finish(SpawnAs(Outsider, Outsider, 0, {BinaryPath("orvexctl"), "settings"}, out, root)), 1);
+    EXPECT_EQ(Finish(SpawnAs(Outsider, Outsider, 0, {orvexctl, "settings"}, out, root)), 1);
     EXPECT_NE(ReadWholeFile(out).find("cannot open ORX1: (error 5: only root and members of the "
                                       "group orvex may use the device; add the user to the group"),
               std::string::npos)
