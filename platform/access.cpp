@@ -115,8 +115,10 @@ FileSharing CurrentFileSharing(const std::string& root, const std::string& group
     s.AsRoot = ::geteuid() == 0;
     if (!s.AsRoot) {
         struct stat st {};
+        // Root's layout: set-group-id and open to the group (writable only
+        // in layouts before members were kept from changing the root).
         if (::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISGID) &&
-            (st.st_mode & S_IWGRP)) {
+            (st.st_mode & S_IXGRP)) {
             s.WithGroup = true;
             s.Group = st.st_gid;
         }
@@ -153,7 +155,16 @@ bool PrepareFolder(const std::string& path, uint32_t sharedMode, const FileShari
             return false;
         }
     }
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd && errno == ELOOP) {
+        // A link of our own (a root kept elsewhere) leads to the folder; one
+        // that somebody else made is not ours to follow, and its target is
+        // left as it is.
+        struct stat link {};
+        if (::lstat(path.c_str(), &link) != 0 || link.st_uid != ::geteuid())
+            return true;
+        fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
     if (!fd) {
         *error = Why("cannot open the folder " + path);
         return false;
@@ -185,22 +196,80 @@ bool PrepareFile(const std::string& path, uint32_t sharedMode, const FileSharing
     return Apply(fd.Get(), path, sharedMode, s, error);
 }
 
+namespace {
+
+// A registry file left by another user, made root's and the group's. A file
+// with a second link could be any file of the system; it stays as it is and
+// the host refuses it.
+bool TakeOver(const std::string& path, const FileSharing& s, std::string* error) {
+    UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT)
+            return true;
+        *error = Why("cannot look at " + path);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid == 0 || st.st_nlink != 1)
+        return true;
+    return Apply(fd.Get(), path, RegistryFileMode, s, error);
+}
+
+}  // namespace
+
 bool PreparePlatformRoot(const std::string& root, const FileSharing& s, std::string* error) {
     if (!PrepareFolder(root, RootFolderMode, s, error))
         return false;
-    const std::string db = root + "/" + RegistryFiles[0];
-    UniqueFd created(
-        ::open(db.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (created) {
-        if (!Apply(created.Get(), db, RegistryFileMode, s, error))
+    // The database and the two files SQLite keeps beside it in WAL mode;
+    // a rollback journal is only ever made by SQLite itself.
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string path = root + "/" + RegistryFiles[i];
+        // A descriptor of a file that did not exist: no connection has it
+        // locked, so closing it is harmless.
+        UniqueFd created(
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (created) {
+            if (!Apply(created.Get(), path, RegistryFileMode, s, error))
+                return false;
+        } else if (errno != EEXIST) {
+            *error = Why("cannot create " + path);
             return false;
-    } else if (errno != EEXIST) {
-        *error = Why("cannot create " + db);
-        return false;
+        }
     }
     for (const char* name : RegistryFiles) {
-        if (!PrepareFile(root + "/" + name, RegistryFileMode, s, error))
+        const std::string path = root + "/" + name;
+        if (s.AsRoot && !TakeOver(path, s, error))
             return false;
+        if (!PrepareFile(path, RegistryFileMode, s, error))
+            return false;
+    }
+    return true;
+}
+
+bool RootOwnsPlatformEntries(const std::string& root, const FileSharing& s, std::string* why) {
+    if (!s.AsRoot)
+        return true;
+    std::vector<std::string> entries{root, root + "/dev", root + "/windows"};
+    for (const char* name : RegistryFiles)
+        entries.push_back(root + "/" + name);
+    for (const std::string& path : entries) {
+        // The root itself may be reached through a link: OnlyTrustedWriters
+        // judges the links on the way to it.
+        struct stat st {};
+        if ((path == root ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+            if (errno == ENOENT && path != root)
+                continue;
+            *why = Why(path);
+            return false;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            *why = path + " is a symbolic link";
+            return false;
+        }
+        if (st.st_uid != 0) {
+            *why = path + ": it belongs to uid " + std::to_string(st.st_uid) + ", not root";
+            return false;
+        }
     }
     return true;
 }

@@ -18,7 +18,10 @@ inline constexpr char PlatformGroup[] = "orvex";
 
 // The modes when shared with the group. Owner-only keeps the owner's bits
 // and the sticky bit, nothing else.
-inline constexpr uint32_t RootFolderMode = 02770;  // new files keep the group
+// The root is root's alone to change: members enter it and use what root
+// made there (the registry's files, the device sockets, their own window
+// sockets in windows/), but cannot create, rename or replace its entries.
+inline constexpr uint32_t RootFolderMode = 02750;  // new files keep the group
 inline constexpr uint32_t DeviceFolderMode = 0750;
 inline constexpr uint32_t WindowFolderMode = 01770;
 inline constexpr uint32_t RegistryFileMode = 0660;  // and its journal files
@@ -37,24 +40,34 @@ struct FileSharing {
 
 // This process's sharing of the platform root: as root, with the group when
 // the group exists; as another user, with the group when the root folder is
-// already shared with it (set-group-id and group-writable), as root made it.
+// already shared with it (set-group-id and open to the group), as root made it.
 FileSharing CurrentFileSharing(const std::string& root, const std::string& group = PlatformGroup);
 
 uint32_t EffectiveMode(uint32_t sharedMode, const FileSharing& s);
 
 // Creates the folder when missing (missing parents get 0755) and gives it
 // its mode and, when shared, root and the group as owners. A folder of
-// another owner, or a shared sticky one such as /tmp, keeps what it has.
+// another owner, or a shared sticky one such as /tmp, keeps what it has, and
+// so does whatever a symbolic link that somebody else made points to.
 bool PrepareFolder(const std::string& path, uint32_t sharedMode, const FileSharing& s,
                    std::string* error);
 // The same for an existing file of ours; a missing one is no error.
 bool PrepareFile(const std::string& path, uint32_t sharedMode, const FileSharing& s,
                  std::string* error);
 
-// The root folder, the registry file (created empty with its final mode
-// when missing, so there is never a moment with the umask's) and its
-// journal files.
+// The root folder, the registry file and its write-ahead log and shared
+// memory (each created empty with its final mode when missing, so there is
+// never a moment with the umask's, and members never need to create them).
+// As root, a registry file another user made (an older layout let members
+// create them) is taken over: only a regular file with no other link.
+// Never closes an ordinary descriptor of a registry file, so the registry
+// connections this process holds keep their locks.
 bool PreparePlatformRoot(const std::string& root, const FileSharing& s, std::string* error);
+
+// As root: false, with *why naming the entry, when the root folder or one of
+// the entries the platform relies on (the registry's files, dev/, windows/)
+// is a symbolic link or belongs to anybody but root. Not root: always true.
+bool RootOwnsPlatformEntries(const std::string& root, const FileSharing& s, std::string* why);
 
 // As root: false, with *why naming the path, when the path or a folder above
 // it can be written by a user who is neither root nor in the group. Shared

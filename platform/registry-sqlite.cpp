@@ -9,9 +9,17 @@
 // far durable by committing once with synchronous=FULL (the WAL is one file,
 // so its fsync covers every frame before it).
 //
+// The write-ahead log and its shared memory persist: the root is root's to
+// change, so a member's program could never make them again, and a file
+// that stays where it is cannot be swapped for another while a connection
+// uses it. The log is emptied, not removed, when the last connection closes.
+//
 // Names are kept as the UTF-16 bytes written, next to an ASCII-folded copy
 // that the lookups and uniqueness constraints use.
 #include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <algorithm>
 #include <cerrno>
@@ -174,8 +182,18 @@ class SqliteRegistry final : public Registry {
     explicit SqliteRegistry(DbPtr db) : Db_(std::move(db)) {}
     ~SqliteRegistry() override {
         std::lock_guard g(Lock_);
-        if (Depth_ > 0)
+        if (Depth_ > 0) {
+            // Every group ends in the call that began it; one still open
+            // here would have held the registry from every other thread
+            // and its writes from every other process.
+            std::fprintf(stderr,
+                         "orvex: a registry write group was still open when the registry "
+                         "closed; its writes are discarded\n");
+#ifndef NDEBUG
+            std::abort();
+#endif
             Exec("ROLLBACK");
+        }
         Statements_.clear();
     }
 
@@ -198,7 +216,9 @@ class SqliteRegistry final : public Registry {
     uint32_t EndWriteGroup(bool commit) override;
 
   private:
-    int Exec(const char* sql) { return sqlite3_exec(Db_.get(), sql, nullptr, nullptr, nullptr); }
+    int Exec(const char* sql) {
+        return sqlite3_exec(Db_.get(), sql, nullptr, nullptr, nullptr);
+    }
     // Retries what the busy handler does not cover (a statement that failed
     // with SQLITE_BUSY outright, for instance while switching to WAL).
     int ExecRetrying(const char* sql);
@@ -274,6 +294,12 @@ Query SqliteRegistry::Prepare(const char* sql) {
 uint32_t SqliteRegistry::Setup() {
     sqlite3_busy_timeout(Db_.get(), BusyTimeoutMs);
     sqlite3_extended_result_codes(Db_.get(), 0);
+    int persist = 1;
+    if (sqlite3_file_control(Db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist) != SQLITE_OK)
+        return ERROR_GEN_FAILURE;
+    // With a limit set, the last connection to close empties the log.
+    if (Exec("PRAGMA journal_size_limit=4194304") != SQLITE_OK)
+        return ERROR_GEN_FAILURE;
     // The journal mode is a property of the file; switching needs a moment
     // alone with it, which a busy peer may not grant at once.
     int rc = ExecRetrying("PRAGMA journal_mode=WAL");
@@ -710,9 +736,10 @@ std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& root, uint32_t* 
     }
     std::string path = (std::filesystem::path(root) / "registry.db").string();
     sqlite3* raw = nullptr;
-    int rc =
-        sqlite3_open_v2(path.c_str(), &raw,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = sqlite3_open_v2(
+        path.c_str(), &raw,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+        nullptr);
     DbPtr db(raw);  // closes even a handle whose open failed
     if (rc != SQLITE_OK)
         return fail(ErrorFromSqlite(rc));

@@ -192,7 +192,7 @@ class SharedHost : public ::testing::Test {
 
 TEST_F(SharedHost, OnlyRootAndTheGroupGetInAndNoUserCanCrowdOutTheOthers) {
     REQUIRE_ROOT();
-    EXPECT_EQ(Mode(Root.Root()), 02770u);
+    EXPECT_EQ(Mode(Root.Root()), 02750u);
     EXPECT_EQ(Mode(Root.Root() + "/registry.db"), 0660u);
     EXPECT_EQ(Mode(Root.Root() + "/dev"), 0750u);
     EXPECT_EQ(Mode(Root.Root() + "/windows"), 01770u);
@@ -252,6 +252,38 @@ TEST_F(SharedHost, OnlyRootAndTheGroupGetInAndNoUserCanCrowdOutTheOthers) {
         ::close(fd);
 }
 
+TEST_F(SharedHost, AMemberUsesTheRegistryButCannotChangeTheRoot) {
+    REQUIRE_ROOT();
+    const std::string r = Root.Root();
+    EXPECT_EQ(RunAs(Nobody, Nobody,
+                    [&] {
+                        int changed = 0;
+                        changed += ::open((r + "/filler").c_str(), O_WRONLY | O_CREAT, 0600) >= 0;
+                        changed += ::rename((r + "/dev").c_str(), (r + "/gone").c_str()) == 0;
+                        changed += ::unlink((r + "/registry.db-wal").c_str()) == 0;
+                        changed +=
+                            ::symlink("/etc/shadow", (r + "/registry.db-journal").c_str()) == 0;
+                        uint32_t error = 0;
+                        auto reg = OpenSqliteRegistry(r, &error);
+                        RegKey k = 0;
+                        const uint8_t one[4] = {1};
+                        if (!reg || reg->CreateKey(HKEY_LOCAL_MACHINE, u"Member", &k) != 0 ||
+                            reg->SetValue(k, u"Set", REG_DWORD, one, 4) != 0)
+                            return 100;
+                        return changed;
+                    }),
+              0);
+    RegKey k = 0;
+    uint32_t size = 0;
+    ASSERT_EQ(Root.Reg().OpenKey(HKEY_LOCAL_MACHINE, u"Member", KEY_ALL_ACCESS, &k), 0u);
+    EXPECT_EQ(Root.Reg().QueryValue(k, u"Set", nullptr, nullptr, &size), 0u);
+    Root.Reg().CloseKey(k);
+    // The files SQLite keeps beside the database stayed, and stayed root's.
+    for (const char* name : {"/registry.db-wal", "/registry.db-shm"})
+        EXPECT_EQ(Stat(r + name).st_uid, 0u) << name;
+    EXPECT_TRUE(RootOwnsPlatformEntries(r, Sharing, &Why)) << Why;
+}
+
 TEST_F(SharedHost, AFloodOfBadRequestsLeavesAFewLinesAndACount) {
     REQUIRE_ROOT();
     constexpr int Bad = 400;
@@ -291,6 +323,21 @@ TEST(PlatformAccess, ARootHostTrustsNoFileAnotherUserCouldHaveChanged) {
     EXPECT_FALSE(OnlyTrustedWriters(db, s, &why));
     EXPECT_EQ(why, root.Root() + ": every user can write it (mode 0777)");
     ::chmod(root.Root().c_str(), 0700);
+
+    // An entry of the root that root did not make was planted.
+    EXPECT_TRUE(RootOwnsPlatformEntries(root.Root(), s, &why)) << why;
+    const std::string dev = root.Root() + "/dev";
+    ::mkdir(dev.c_str(), 0750);
+    ASSERT_EQ(::chown(dev.c_str(), Nobody, Nobody), 0);
+    EXPECT_FALSE(RootOwnsPlatformEntries(root.Root(), s, &why));
+    EXPECT_EQ(why, dev + ": it belongs to uid 65534, not root");
+    ::rmdir(dev.c_str());
+    ASSERT_EQ(::rename(db.c_str(), (db + ".real").c_str()), 0);
+    ASSERT_EQ(::symlink((db + ".real").c_str(), db.c_str()), 0);
+    EXPECT_FALSE(RootOwnsPlatformEntries(root.Root(), s, &why));
+    EXPECT_EQ(why, db + " is a symbolic link");
+    ::unlink(db.c_str());
+    ASSERT_EQ(::rename((db + ".real").c_str(), db.c_str()), 0);
 
     // Modules: only root's, unwritable by others, in the module folder.
     TempFolder lib;

@@ -241,7 +241,7 @@ TEST_F(Installed, DeviceManagerFindsTheInstalledModuleByItsBareName) {
     EXPECT_EQ(host.Wait(10s), 0);
 }
 
-// The installed root belongs to root and the group orvex (2770); a user in
+// The installed root belongs to root and the group orvex (2750); a user in
 // neither is told who may use the device and the registry.
 TEST_F(Installed, UserOutsideTheGroupIsToldWhoMayUseTheDevice) {
     if (::geteuid() != 0)
@@ -259,7 +259,7 @@ TEST_F(Installed, UserOutsideTheGroupIsToldWhoMayUseTheDevice) {
     std::strncpy(addr.sun_path, (root + "/dev/ORX1").c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(listener.Get(), 4), 0);
-    ASSERT_EQ(::chmod(root.c_str(), 02770), 0);
+    ASSERT_EQ(::chmod(root.c_str(), 02750), 0);
 
     const Outcome ctl = RunProgram(Top, {In("bin/orvexctl"), "settings"}, env, Nobody);
     EXPECT_EQ(ctl.Status, 1);

@@ -125,6 +125,13 @@ int Run(int argc, char** argv) {
             return 1;
         }
     }
+    // Members may use the root's entries but never make them: one that is
+    // not root's was planted (a socket that answers in the host's name, a
+    // registry that is a link to some other file).
+    if (!orvex::RootOwnsPlatformEntries(root, sharing, &why)) {
+        Say("refusing the platform root: " + why);
+        return 1;
+    }
     uint32_t error = 0;
     auto registry = orvex::OpenSqliteRegistry(root, &error);
     if (!registry) {

@@ -172,6 +172,9 @@ int Init(const std::string& root, const std::string& file) {
             return CompleteDriverless(root, file);
         return Fail("cannot create " + target + ": " + std::strerror(errno));
     }
+    // The log and shared memory beside it, which members cannot make.
+    if (!PreparePlatformRoot(root, CurrentFileSharing(root), &why))
+        return Fail(why);
     std::cout << "orvexreg: new registry " << target << " from " << file << "\n";
     return 0;
 }
