@@ -262,4 +262,59 @@ void SaveCalibrationAndDirection(Driver& d, std::u16string_view keyPath) {
     SaveInOneGroup(d, keyPath, true);
 }
 
+namespace {
+
+constexpr uint64_t FlushSpacingMicroseconds = 1000000;
+
+void FlushNow(Driver& d) {
+    // As on the device, a failed flush is not reported: the values are
+    // committed and are synced with the next one.
+    (void)d.Sys.Reg->FlushKey(HKEY_LOCAL_MACHINE);
+}
+
+void FlushTimerProc(Driver& d) {
+    {
+        std::lock_guard g(d.FlushLock);
+        d.LastFlushMicroseconds = d.Sys.Timers->NowMicroseconds();
+    }
+    FlushNow(d);
+}
+
+}  // namespace
+
+void FlushRegistrySoon(Driver& d) {
+    if (d.Sys.Reg == nullptr)
+        return;
+    if (d.Sys.Timers != nullptr) {
+        const uint64_t now = d.Sys.Timers->NowMicroseconds();
+        std::lock_guard g(d.FlushLock);
+        const uint64_t since = now - d.LastFlushMicroseconds;
+        if (d.Flushed && since < FlushSpacingMicroseconds) {
+            if (!d.FlushTimer)
+                d.FlushTimer = d.Sys.Timers->CreateTimer([&d] { FlushTimerProc(d); });
+            if (d.FlushTimer) {
+                // A pending sync covers this save as well.
+                if (!d.FlushTimer->Pending())
+                    d.FlushTimer->Set(
+                        static_cast<uint32_t>((FlushSpacingMicroseconds - since + 999) / 1000));
+                return;
+            }
+        }
+        d.Flushed = true;
+        d.LastFlushMicroseconds = now;
+    }
+    FlushNow(d);
+}
+
+void FinishRegistryFlushes(Driver& d) {
+    std::unique_ptr<OneShotTimer> timer;
+    {
+        std::lock_guard g(d.FlushLock);
+        timer = std::move(d.FlushTimer);
+    }
+    // Cancel waits for a callback under way, which takes the lock.
+    if (timer && timer->Cancel())
+        FlushNow(d);
+}
+
 }  // namespace orvex

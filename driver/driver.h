@@ -153,6 +153,14 @@ struct Driver {
     // driver goes away.
     std::mutex LauncherLock;
     std::unique_ptr<OneShotTimer> RightButtonTimer;
+
+    // The coalesced sync of saved settings to storage (FlushRegistrySoon).
+    std::mutex FlushLock;
+    bool Flushed = false;  // LastFlush holds the time of one
+    uint64_t LastFlushMicroseconds = 0;
+    // Declared last: destroyed first, waiting for its callback, while
+    // everything that callback uses is still there.
+    std::unique_ptr<OneShotTimer> FlushTimer;
 };
 
 // Debug output: formats like printf and hands one line to the platform.
@@ -219,6 +227,13 @@ void SavePanelDirection(Driver& d, std::u16string_view keyPath);
 // that does not reach storage, whether its write or the group's commit
 // failed, prints its failure line.
 void SaveCalibrationAndDirection(Driver& d, std::u16string_view keyPath);
+// A save is committed when it returns: every process sees it, and a crash of
+// the host keeps it. The sync that also keeps it through a power cut costs a
+// flash write and an I/O stall, so a flood of saves gets at most one a second:
+// at once when none was made in the last second, else when that second ends.
+void FlushRegistrySoon(Driver& d);
+// At stop: the sync a save still waits for, made now.
+void FinishRegistryFlushes(Driver& d);
 
 // ---- report decoding
 struct Report {

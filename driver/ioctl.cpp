@@ -114,8 +114,7 @@ uint32_t DriverIoControl(Driver& d, uint32_t code, const uint8_t* in, uint32_t i
             s.PanelDirection = t.PanelDirection;
             RecomputeSpans(s);
             SaveCalibrationAndDirection(d, DriverKeyPath);
-            if (d.Sys.Reg)
-                d.Sys.Reg->FlushKey(HKEY_LOCAL_MACHINE);
+            FlushRegistrySoon(d);
             ReportBytes(returned, 0);
             return 1;  // also when a registry write failed: the calibration is in force
         }

@@ -99,6 +99,7 @@ uint32_t DriverDeinit(Driver& d) {
     if (reader)
         d.ReaderThread.join();
     StopRightButtonLauncher(d);
+    FinishRegistryFlushes(d);
     d.StopEvent.reset();
     ClosePort(d);
     return 1;

@@ -118,6 +118,39 @@ TEST_F(IoControl, CalibrationIsInstalledSavedAndFlushed) {
     EXPECT_EQ(RegistryDword(u"CalibrationY1"), 40u);
 }
 
+TEST_F(IoControl, AFloodOfCalibrationsIsSyncedAtMostOnceASecondAndNeverLater) {
+    test::FailingRegistry counting(*Reg);
+    Sys.Reg = &counting;
+    std::array<uint8_t, TouchSettings::Size> buf{};
+    ASSERT_EQ(Call(IOCTL_ORX_GET_SETTINGS, buf), 1u);
+    auto save = [&](uint16_t x1) {
+        TouchSettings t = TouchSettings::Decode(buf);
+        t.CalibrationX1 = x1;
+        t.EncodeCalibration(buf);
+        ASSERT_EQ(Call(IOCTL_ORX_SET_CALIBRATION, buf), 1u);
+        EXPECT_EQ(RegistryDword(u"CalibrationX1"), x1);  // committed when the call returns
+    };
+    save(1);
+    EXPECT_EQ(counting.Flushes(), 1);  // the first at once
+    for (uint16_t i = 2; i < 50; ++i) {
+        Timers.Advance(10);
+        save(i);
+    }
+    EXPECT_EQ(counting.Flushes(), 1);
+    Timers.Advance(519);
+    EXPECT_EQ(counting.Flushes(), 1);
+    Timers.Advance(1);  // one second after the first sync
+    EXPECT_EQ(counting.Flushes(), 2);
+    Timers.Advance(5000);
+    EXPECT_EQ(counting.Flushes(), 2);  // nothing was owed
+    save(60);
+    EXPECT_EQ(counting.Flushes(), 3);  // a second since the last: at once again
+    save(61);
+    EXPECT_EQ(counting.Flushes(), 3);
+    EXPECT_EQ(DriverDeinit(*D), 1u);  // a stop makes the owed sync
+    EXPECT_EQ(counting.Flushes(), 4);
+}
+
 TEST_F(IoControl, ACalibrationSaveThatIsNotStoredSaysSoForEachValue) {
     test::FailingRegistry failing(*Reg);
     Sys.Reg = &failing;

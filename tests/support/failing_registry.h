@@ -3,6 +3,7 @@
 // every opened key was closed again.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -23,6 +24,7 @@ class FailingRegistry final : public Registry {
     int OpenKeys() const { return Opened_ - Closed_; }
     int Opened() const { return Opened_; }
     int GroupsCommitted() const { return Committed_; }
+    int Flushes() const { return Flushes_; }
 
     uint32_t OpenKey(RegKey root, std::u16string_view subKey, uint32_t access,
                      RegKey* result) override;
@@ -31,7 +33,10 @@ class FailingRegistry final : public Registry {
     uint32_t SetValue(RegKey key, std::u16string_view name, uint32_t type, const uint8_t* data,
                       uint32_t size) override;
     uint32_t CloseKey(RegKey key) override;
-    uint32_t FlushKey(RegKey key) override { return Real_.FlushKey(key); }
+    uint32_t FlushKey(RegKey key) override {
+        ++Flushes_;
+        return Real_.FlushKey(key);
+    }
     uint32_t CreateKey(RegKey root, std::u16string_view subKey, RegKey* result) override;
     uint32_t DeleteKey(RegKey root, std::u16string_view subKey) override {
         return Real_.DeleteKey(root, subKey);
@@ -53,6 +58,7 @@ class FailingRegistry final : public Registry {
 
     Registry& Real_;
     int Opened_ = 0, Closed_ = 0, Depth_ = 0, Committed_ = 0;
+    std::atomic<int> Flushes_{0};  // also counted on a timer thread
 };
 
 }  // namespace orvex::test
