@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "common/orvex.h"
+#include "platform/debug.h"
 #include "platform/devclient.h"
 #include "platform/launcher.h"
 #include "platform/registry.h"
@@ -169,6 +170,12 @@ struct CalibratorState {
     // The platform's registry and launcher (not owned; either may be null).
     Registry* Reg = nullptr;
     Launcher* Programs = nullptr;
+    // The effective user the program runs as (the front asks the system).
+    // Root starts no post-save command: every member of the group may set
+    // it. Root until told otherwise.
+    uint32_t EffectiveUid = 0;
+    // The program's standard error (not owned; may be null).
+    DebugOutput* Errors = nullptr;
 };
 
 inline constexpr char16_t DriverDeviceName[] = u"ORX1:";
@@ -187,6 +194,8 @@ bool ReadRunCommand(CalibratorState& s);
 // The file part and the parameters of a command of n characters (the value
 // as read, terminator included when there is one).
 std::pair<std::u16string, std::u16string> SplitRunCommand(std::u16string_view command);
+// Starts the command, unless the program runs as root: then one line on
+// Errors says it was not started.
 void RunAfterSave(CalibratorState& s);
 
 // ---- the procedure

@@ -1,11 +1,13 @@
 #include "calibrator/front.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -274,10 +276,13 @@ int RunCalibratorProgram(int argc, char** argv) {
     // save; the calibration itself goes on.
     auto reg = OpenSqliteRegistry(root, &error);
     auto programs = CreateSpawnLauncher(root);
+    StderrDebugOutput errors;
 
     CalibratorState s;
     s.Reg = reg.get();
     s.Programs = programs.get();
+    s.EffectiveUid = ::geteuid();
+    s.Errors = &errors;
     ReadDriverVersion(s);
 
     // The panel's own monitor (Platform\Input "Monitor"), the rectangle the

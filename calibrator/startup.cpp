@@ -125,6 +125,15 @@ std::pair<std::u16string, std::u16string> SplitRunCommand(std::u16string_view co
 void RunAfterSave(CalibratorState& s) {
     if (!ReadRunCommand(s))
         return;
+    // An administrator calibrating with sudo would otherwise run whatever a
+    // member of the group put in the value, as root.
+    if (s.EffectiveUid == 0) {
+        if (s.Errors)
+            s.Errors->Print(
+                "orvexcal: running as root, so the post-save command in OemRunWhenCalOK is not "
+                "started\n");
+        return;
+    }
     const auto [file, parameters] = SplitRunCommand(s.RunCommand);
     // A command that cannot be started is not reported.
     if (s.Programs)

@@ -23,7 +23,10 @@ inline constexpr char PlatformGroup[] = "orvex";
 // sockets in windows/), but cannot create, rename or replace its entries.
 inline constexpr uint32_t RootFolderMode = 02750;  // new files keep the group
 inline constexpr uint32_t DeviceFolderMode = 0750;
-inline constexpr uint32_t WindowFolderMode = 01770;
+// Sticky, so no member removes another's socket; set-group-id, so every
+// socket carries the group and a host that holds the group but cannot
+// override modes may send to it.
+inline constexpr uint32_t WindowFolderMode = 03770;
 inline constexpr uint32_t RegistryFileMode = 0660;  // and its journal files
 inline constexpr uint32_t DeviceSocketMode = 0660;
 

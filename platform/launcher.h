@@ -26,9 +26,12 @@ class Launcher {
 
 class DebugOutput;
 
-// posix_spawn under the platform root ($ORVEX_ROOT). A program that cannot
-// be started is told on log (when given) in one line: the driver does not
-// report it, and nobody would learn why the helper never came up.
+// posix_spawn under the platform root ($ORVEX_ROOT). As root it starts only
+// a regular file of root's that only root can write, in folders only root
+// can change (TrustedModulePath with the program's own folder), and refuses
+// anything else with ERROR_ACCESS_DENIED. A program that cannot be started
+// or is refused is told on log (when given) in one line: the driver does
+// not report it, and nobody would learn why the helper never came up.
 std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root, DebugOutput* log = nullptr);
 
 // Test double.

@@ -149,8 +149,15 @@ std::unique_ptr<WindowMessageBox> WindowMessageBox::Bind(const std::string& root
         SetError(error, "cannot bind " + path);
         return nullptr;
     }
-    // The host runs as root or as this user; the group may send too.
-    (void)::chmod(path.c_str(), EffectiveMode(0660, sharing));
+    // The host runs as root or as this user; the group may send too. In a
+    // folder shared with the group (set-group-id, group-writable, however
+    // the root above it is laid out) the socket has the folder's group, and
+    // the host may hold nothing more than that group: the service's root
+    // has no right to override modes.
+    struct stat st {};
+    const bool groupFolder =
+        ::stat(folder.c_str(), &st) == 0 && (st.st_mode & S_ISGID) && (st.st_mode & S_IWGRP);
+    (void)::chmod(path.c_str(), groupFolder ? 0660 : EffectiveMode(0660, sharing));
     return std::make_unique<WindowMessageBox>(Token{}, sock.Release(), window, path);
 }
 

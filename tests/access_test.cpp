@@ -195,7 +195,7 @@ TEST_F(SharedHost, OnlyRootAndTheGroupGetInAndNoUserCanCrowdOutTheOthers) {
     EXPECT_EQ(Mode(Root.Root()), 02750u);
     EXPECT_EQ(Mode(Root.Root() + "/registry.db"), 0660u);
     EXPECT_EQ(Mode(Root.Root() + "/dev"), 0750u);
-    EXPECT_EQ(Mode(Root.Root() + "/windows"), 01770u);
+    EXPECT_EQ(Mode(Root.Root() + "/windows"), 03770u);
     EXPECT_EQ(Mode(Socket), 0660u);
     EXPECT_EQ(Stat(Socket).st_gid, Nobody);
 

@@ -26,6 +26,7 @@ struct Calibrator {
     TempRoot Root;
     std::unique_ptr<Registry> Reg;
     RecordingLauncher Programs;
+    CaptureDebugOutput Errors;
     CalibratorState S;
     ScriptedHost Host{S};
 
@@ -34,6 +35,8 @@ struct Calibrator {
         Reg = OpenSqliteRegistry(Root.Path(), &error);
         S.Reg = Reg.get();
         S.Programs = &Programs;
+        S.EffectiveUid = 1000;  // a member of the group
+        S.Errors = &Errors;
         Host.Driver.Settings.CalibrationX1 = 10;  // the "old" calibration
         Host.Driver.Settings.CalibrationX2 = 500;
         Host.Driver.Settings.CalibrationX3 = 1000;
@@ -396,6 +399,21 @@ TEST(CalibratorCommand, SplitAtTheFirstBlankAndOnlyFromAPlainString) {
     RunAfterSave(r.S);
     ASSERT_EQ(r.Programs.Calls().size(), 1u);
     EXPECT_EQ(r.Programs.Calls()[0].Parameters, u"-v");
+    EXPECT_TRUE(r.Errors.Lines().empty());
+}
+
+// Every member of the group may set the command; root runs none of it.
+TEST(CalibratorCommand, RootStartsNoCommandAndSaysSo) {
+    Calibrator r;
+    r.S.EffectiveUid = 0;
+    r.SetString(u"OemRunWhenCalOK", u"/bin/true -v", REG_SZ);
+    r.Host.Targets(StraightX, StraightY).Tap(SaveX, ButtonY);
+    r.Host.RunProgram();
+    EXPECT_EQ(r.S.CalibrationSaved, 1);
+    EXPECT_TRUE(r.Programs.Calls().empty());
+    EXPECT_EQ(r.Errors.Lines(),
+              std::vector<std::string>{"orvexcal: running as root, so the post-save command in "
+                                       "OemRunWhenCalOK is not started\n"});
 }
 
 }  // namespace

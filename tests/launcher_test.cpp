@@ -324,4 +324,36 @@ TEST_F(SpawnLauncherTest, FailuresAreReported) {
     EXPECT_FALSE(fs::exists(Root / "marker"));
 }
 
+// Root starts no helper that somebody else could have put in place: the
+// helper and the folders above it must be root's and nobody else's to write.
+TEST_F(SpawnLauncherTest, RootStartsNoHelperOthersCouldHavePlanted) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the folder is given to uid 65534";
+    const fs::path folder = Root / "Windows";
+    const fs::path helper = folder / "orvexrbt.exe";
+    WriteProgram(helper);
+    CaptureDebugOutput log;
+    auto launcher = CreateSpawnLauncher(Root.string(), &log);
+
+    // A folder another user owns, then one a group other than root's may
+    // write (as the platform's group may write a shared root).
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(launcher->ShellExecute(RightButtonHelperPath, u"", 1));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(::chown(folder.c_str(), 0, 65534), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 02770), 0);
+    EXPECT_FALSE(launcher->ShellExecute(RightButtonHelperPath, u"", 1));
+    ASSERT_EQ(log.Lines().size(), 2u);
+    EXPECT_EQ(log.Lines()[1], std::string(program_invocation_short_name) + ": not starting " +
+                                  helper.string() +
+                                  " as root: users other than root can change the folder " +
+                                  folder.string() + "\n");
+
+    // Root's own helper in root's own folder still starts.
+    ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    EXPECT_TRUE(launcher->ShellExecute(RightButtonHelperPath, u"", 1));
+    EXPECT_TRUE(WaitForMarker().has_value());
+}
+
 }  // namespace

@@ -2,15 +2,20 @@
 // binds to receive it, and that a post never waits for anybody.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -167,7 +172,7 @@ TEST(WindowMessageBox, CreatesASharedFolderAndRemovesItsSocket) {
         // Root shares it with the platform's group when there is one; anybody
         // else keeps it to themselves outside a root shared with the group.
         const bool shared = ::geteuid() == 0 && ::getgrnam(PlatformGroup) != nullptr;
-        EXPECT_EQ(st.st_mode & 07777, shared ? 01770u : 01700u);
+        EXPECT_EQ(st.st_mode & 07777, shared ? 03770u : 01700u);
         ASSERT_EQ(::lstat(path.c_str(), &st), 0);
         EXPECT_TRUE(S_ISSOCK(st.st_mode));
     }
@@ -235,6 +240,69 @@ TEST(WindowMessages, ALinkSwappedInBetweenNeverRedirectsAPost) {
         ++stolen;
     EXPECT_EQ(stolen, 0) << "of " << delivered << " posts delivered";
     EXPECT_GT(delivered, 0) << "the real socket was reachable";
+}
+
+// The service's root may not override modes (CapabilityBoundingSet=
+// CAP_SYS_RAWIO) and holds the group (Group=orvex): a member's window hears
+// it through the group alone. Played by forked children: a member (uid
+// 65534, in the group) and the host under the unit's capabilities.
+TEST(WindowMessages, AMembersWindowHearsTheHostUnderTheServicesCapabilities) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: plays a member and the service's root";
+    constexpr gid_t Group = 65531;  // the platform's group, for this test only
+    constexpr uint32_t Window = 0x4D;
+    test::TempRoot root;
+    // The group may enter the root; windows/ as the host prepares it.
+    ASSERT_EQ(::chown(root.Path().c_str(), 0, Group), 0);
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0750), 0);
+    std::string why;
+    ASSERT_TRUE(PrepareFolder(WindowFolderPath(root.Path()), WindowFolderMode,
+                              FileSharing{true, true, Group}, &why))
+        << why;
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t member = ::fork();
+    if (member == 0) {
+        const gid_t groups[] = {Group};
+        if (::setgroups(1, groups) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(125);
+        auto box = WindowMessageBox::Bind(root.Path(), Window);
+        (void)!::write(ready[1], box ? "y" : "n", 1);
+        if (!box)
+            ::_exit(2);
+        const auto got = box->Receive(10000);
+        ::_exit(got == WindowMessage{Window, WM_COMMAND, RightClickDoneCommand, 0} ? 0 : 3);
+    }
+    char bound = 0;
+    ASSERT_EQ(::read(ready[0], &bound, 1), 1);
+    EXPECT_EQ(bound, 'y');
+
+    const pid_t host = ::fork();
+    if (host == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(Group, Group, Group) != 0)
+            ::_exit(125);
+        for (int cap = 0; cap <= CAP_LAST_CAP; ++cap)
+            if (cap != CAP_SYS_RAWIO)
+                (void)::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);  // unknown ones fail: fine
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        data[0].effective = data[0].permitted = 1u << CAP_SYS_RAWIO;
+        if (::syscall(SYS_capset, &header, data) != 0)
+            ::_exit(125);
+        ::_exit(PostWindowMessage(root.Path(), Window, WM_COMMAND, RightClickDoneCommand, 0) ? 0
+                                                                                             : 1);
+    }
+    int hostStatus = 0, memberStatus = 0;
+    ASSERT_EQ(::waitpid(host, &hostStatus, 0), host);
+    if (hostStatus != 0)
+        ::kill(member, SIGKILL);
+    ASSERT_EQ(::waitpid(member, &memberStatus, 0), member);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(hostStatus, 0) << "the post was refused";
+    EXPECT_EQ(memberStatus, 0);
 }
 
 }  // namespace
