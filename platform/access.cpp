@@ -34,12 +34,18 @@ std::string Octal(uint32_t mode) {
 // which fchmod refuses; its /proc name reaches the same inode.
 bool Apply(int fd, const std::string& path, uint32_t sharedMode, const FileSharing& s,
            std::string* error) {
+    // What is already right is left alone: the service may not set a
+    // set-group-id bit at all (RestrictSUIDSGID), not even one in place.
+    const mode_t mode = EffectiveMode(sharedMode, s);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 07777) == mode &&
+        (!(s.AsRoot && s.WithGroup) || (st.st_uid == 0 && st.st_gid == s.Group)))
+        return true;
     if (s.AsRoot && s.WithGroup && ::fchownat(fd, "", 0, s.Group, AT_EMPTY_PATH) != 0) {
         *error = Why("cannot give " + path + " to root and its group");
         return false;
     }
     // After the owners: a change of owner may clear the set-group-id bit.
-    const mode_t mode = EffectiveMode(sharedMode, s);
     if (::fchmod(fd, mode) != 0) {
         const std::string byProc = "/proc/self/fd/" + std::to_string(fd);
         if (errno != EBADF || ::chmod(byProc.c_str(), mode) != 0) {
@@ -142,11 +148,15 @@ uint32_t EffectiveMode(uint32_t sharedMode, const FileSharing& s) {
 bool PrepareFolder(const std::string& path, uint32_t sharedMode, const FileSharing& s,
                    std::string* error) {
     const std::filesystem::path p(path);
-    if (::mkdir(path.c_str(), 0700) != 0) {
+    // Made with its final mode but the set-id bits, which a set-group-id
+    // folder above passes on by itself: where the set-group-id bit may not be
+    // set (the service), a new folder then needs no change of mode at all.
+    const mode_t initial = EffectiveMode(sharedMode, s) & 01777;
+    if (::mkdir(path.c_str(), initial) != 0) {
         if (errno == ENOENT) {
             if (!MakeParents(p.parent_path(), error))
                 return false;
-            if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            if (::mkdir(path.c_str(), initial) != 0 && errno != EEXIST) {
                 *error = Why("cannot create " + path);
                 return false;
             }

@@ -5,8 +5,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -306,6 +310,71 @@ TEST_F(SharedHost, AFloodOfBadRequestsLeavesAFewLinesAndACount) {
     }
     EXPECT_LE(shown, 20);  // ten per window; the flood may straddle two
     EXPECT_EQ(shown + suppressed, Bad);
+}
+
+// What the service's RestrictSUIDSGID does: any change of mode, and any new
+// folder, whose mode asks for a set-user-id or set-group-id bit fails with
+// EPERM, even where the bit is already set.
+bool RestrictSetIdModes() {
+    constexpr uint32_t Nr = offsetof(seccomp_data, nr);
+    auto arg = [](int n) { return static_cast<uint32_t>(offsetof(seccomp_data, args) + n * 8); };
+    auto refuse = [&](uint32_t call, int modeArg) {
+        return std::vector<sock_filter>{
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg(modeArg)),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, S_ISUID | S_ISGID, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, Nr)};
+    };
+    std::vector<sock_filter> f{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, Nr)};
+    for (auto [call, modeArg] : {std::pair{SYS_chmod, 1},
+                                 {SYS_fchmod, 1},
+                                 {SYS_fchmodat, 2},
+                                 {SYS_mkdir, 1},
+                                 {SYS_mkdirat, 2}}) {
+        auto part = refuse(static_cast<uint32_t>(call), modeArg);
+        f.insert(f.end(), part.begin(), part.end());
+    }
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    sock_fprog prog{static_cast<unsigned short>(f.size()), f.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+TEST(PlatformAccess, TheServicesSetIdRestrictionLeavesTheRootUsable) {
+    REQUIRE_ROOT();
+    TempFolder top;
+    // As the service manager makes the state folder, before the service runs.
+    const std::string root = top.Path + "/root";
+    ASSERT_EQ(::mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(root.c_str(), 0, Nobody), 0);
+    ASSERT_EQ(::chmod(root.c_str(), 02750), 0);
+    const FileSharing s{true, true, Nobody};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::umask(0007);
+        std::string why;
+        if (!RestrictSetIdModes())
+            ::_exit(10);
+        // Twice: a new root, then one that is already right.
+        for (int round = 0; round < 2; ++round) {
+            if (!PreparePlatformRoot(root, s, &why) ||
+                !PrepareFolder(root + "/windows", WindowFolderMode, s, &why) ||
+                !PrepareFolder(root + "/dev", DeviceFolderMode, s, &why)) {
+                std::fprintf(stderr, "%s\n", why.c_str());
+                ::_exit(20 + round);
+            }
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Mode(root), 02750u);
+    EXPECT_EQ(Mode(root + "/windows"), 03770u);
+    EXPECT_EQ(Mode(root + "/dev"), 0750u);
+    EXPECT_EQ(Mode(root + "/registry.db-wal"), 0660u);
+    EXPECT_EQ(Stat(root + "/registry.db").st_gid, Nobody);
 }
 
 TEST(PlatformAccess, ARootHostTrustsNoFileAnotherUserCouldHaveChanged) {

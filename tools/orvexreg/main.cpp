@@ -140,11 +140,21 @@ int Init(const std::string& root, const std::string& file) {
     if (::lstat(target.c_str(), &st) == 0)
         return CompleteDriverless(root, file);
     std::string why;
-    if (!PrepareFolder(root, RootFolderMode, CurrentFileSharing(root), &why))
+    const FileSharing sharing = CurrentFileSharing(root);
+    if (!PrepareFolder(root, RootFolderMode, sharing, &why))
         return Fail(why);
-    std::string staging = root + "/.init-XXXXXX";
-    if (::mkdtemp(staging.data()) == nullptr)
-        return Fail("cannot create a folder in " + root + ": " + std::strerror(errno));
+    // Not mkdtemp: its folder is 0700, and inside a set-group-id root that
+    // needs a change of mode the service may not make (RestrictSUIDSGID).
+    // Only root can create folders in a shared root, so the name need not
+    // be secret, only new.
+    std::string staging;
+    for (unsigned n = 0;; ++n) {
+        staging = root + "/.init-" + std::to_string(::getpid()) + "-" + std::to_string(n);
+        if (::mkdir(staging.c_str(), EffectiveMode(RootFolderMode, sharing) & 01777) == 0)
+            break;
+        if (errno != EEXIST || n == 100)
+            return Fail("cannot create a folder in " + root + ": " + std::strerror(errno));
+    }
     struct RemoveStaging {
         std::string Path;
         ~RemoveStaging() {
@@ -173,7 +183,7 @@ int Init(const std::string& root, const std::string& file) {
         return Fail("cannot create " + target + ": " + std::strerror(errno));
     }
     // The log and shared memory beside it, which members cannot make.
-    if (!PreparePlatformRoot(root, CurrentFileSharing(root), &why))
+    if (!PreparePlatformRoot(root, sharing, &why))
         return Fail(why);
     std::cout << "orvexreg: new registry " << target << " from " << file << "\n";
     return 0;
