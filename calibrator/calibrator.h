@@ -19,7 +19,7 @@
 #include <utility>
 
 #include "common/orvex.h"
-#include "platform/devclient.h"
+#include "device/client.h"
 #include "platform/launcher.h"
 #include "platform/registry.h"
 #include "platform/window-messages.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 
 namespace orvex {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "controlpanel/dialog.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/devclient.h"
+#include "device/client.h"
 #include "platform/registry.h"
 
 namespace orvex {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "controlpanel/dialog.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 
 int main(int argc, char** argv) {
     using namespace orvex;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "controlpanel/dialog.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 #include "support/panel_host.h"
 
 using namespace orvex;

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/orvex.h"
-#include "platform/serial-sim.h"
+#include "platform/testing/serial-sim.h"
 #include "support/driver_fixture.h"
 #include "support/process.h"
 #include "support/temp_root.h"

@@ -9,8 +9,8 @@
 
 #include "common/orvex.h"
 #include "driver/driver.h"
-#include "platform/portbus-sim.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/portbus-sim.h"
+#include "platform/testing/timer-manual.h"
 #include "support/failing_registry.h"
 
 using namespace orvex;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/devwire.h"
+#include "device/wire.h"
 #include "support/process.h"
 
 namespace orvex {

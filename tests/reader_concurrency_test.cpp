@@ -11,8 +11,8 @@
 
 #include "driver/driver.h"
 #include "platform/lasterror.h"
-#include "platform/serial-sim.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/serial-sim.h"
+#include "platform/testing/timer-manual.h"
 #include "tests/support/scripted_port.h"
 #include "tools/orvexsim/controller.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "platform/serial-sim.h"
+#include "platform/testing/serial-sim.h"
 #include "support/driver_fixture.h"
 #include "support/process.h"
 #include "support/pty_pair.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "../fake_driver/fake_driver.h"
-#include "platform/devclient.h"
-#include "platform/devwire.h"
+#include "device/client.h"
+#include "device/wire.h"
 #include "platform/registry.h"
 
 namespace orvex::test {

@@ -9,8 +9,8 @@
 
 #include "common/orvex.h"
 #include "devhost_fixture.h"
+#include "device/host.h"
 #include "platform/debug.h"
-#include "platform/devhost.h"
 
 namespace orvex::test {
 

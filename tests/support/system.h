@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/devclient.h"
+#include "device/client.h"
 #include "platform/registry.h"
 #include "process.h"
 
