@@ -8,6 +8,7 @@
 
 #include "calibrator/calibrator.h"
 #include "calibrator/text.h"
+#include "platform/testing/launcher-recording.h"
 #include "support/calibrator_double.h"
 #include "support/temp_root.h"
 

@@ -9,6 +9,8 @@
 
 #include "common/orvex.h"
 #include "driver/driver.h"
+#include "platform/testing/input-recording.h"
+#include "platform/testing/launcher-recording.h"
 #include "platform/testing/portbus-sim.h"
 #include "platform/testing/timer-manual.h"
 #include "support/failing_registry.h"

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "platform/testing/input-recording.h"
+#include "platform/testing/launcher-recording.h"
 #include "platform/testing/portbus-sim.h"
 #include "platform/testing/timer-manual.h"
 
