@@ -287,9 +287,10 @@ void SettingsDialog::InitDialog() {
     static_cast<QCheckBox*>(Item(IDC_RUN_RIGHT_BUTTON))->setChecked(s.RunRightButton != 0);
     // The radios stand for the values 1 to 4 in id order; any other value
     // takes the first.
-    if (s.FeedbackSound < 1 || s.FeedbackSound > 4)
-        s.FeedbackSound = 1;
-    static_cast<QRadioButton*>(Item(IDC_SOUND_SILENCE + s.FeedbackSound - 1))->setChecked(true);
+    if (s.FeedbackSound < SoundNever || s.FeedbackSound > SoundOnBoth)
+        s.FeedbackSound = SoundNever;
+    static_cast<QRadioButton*>(Item(IDC_SOUND_SILENCE + s.FeedbackSound - SoundNever))
+        ->setChecked(true);
 }
 
 void SettingsDialog::Command(int id) {
@@ -316,7 +317,7 @@ void SettingsDialog::Command(int id) {
         case IDC_SOUND_TOUCH_DOWN:
         case IDC_SOUND_LIFT_OFF:
         case IDC_SOUND_BOTH:
-            s.FeedbackSound = id - IDC_SOUND_SILENCE + 1;
+            s.FeedbackSound = id - IDC_SOUND_SILENCE + SoundNever;
             break;
         default:
             break;

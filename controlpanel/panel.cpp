@@ -62,7 +62,7 @@ void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
 
     PanelSettings& s = panel.Settings;
     const PanelSettings defaults;
-    Correct(s.FeedbackSound, 1, 4, defaults.FeedbackSound);
+    Correct(s.FeedbackSound, SoundNever, SoundOnBoth, defaults.FeedbackSound);
     Correct(s.FeedbackTone, FeedbackToneMin, FeedbackToneMax, defaults.FeedbackTone);
     Correct(s.FeedbackDuration, FeedbackDurationMin, FeedbackDurationMax,
             defaults.FeedbackDuration);

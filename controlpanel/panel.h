@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "common/orvex.h"
 #include "device/client.h"
 #include "platform/registry.h"
 
@@ -16,7 +17,7 @@ namespace orvex {
 // The program's copy of the settings, named like their registry values.
 struct PanelSettings {
     int32_t RunRightButton = 0;
-    int32_t FeedbackSound = 1;  // 1 never, 2 touch-down, 3 lift-off, 4 both
+    int32_t FeedbackSound = SoundNever;  // SoundNever..SoundOnBoth
     int32_t FeedbackTone = 2000;
     int32_t FeedbackDuration = 1;  // in 10 ms
 };

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     // A typical configuration: beep on touch-down at the default pitch.
     ControlPanel panel;
     panel.Settings.RunRightButton = 1;
-    panel.Settings.FeedbackSound = 2;
+    panel.Settings.FeedbackSound = SoundOnTouchDown;
     panel.Settings.FeedbackTone = 2000;
     panel.Settings.FeedbackDuration = 2;
     SettingsDialog dialog(panel, nullptr);

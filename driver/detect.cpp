@@ -307,7 +307,7 @@ uint32_t DetectController(Driver& d) {
                     DebugPrint(d, "ORVEXSER: TouchScreen found on %s %dBPS, %c%c%c%c\r\n", name,
                                static_cast<int>(entry.Rate), model[0], model[1], model[2],
                                model[3]);
-                    s.Protocol = 0;
+                    s.Protocol = ReportProtocol::TS;
                     return ConfigureReading(d);
                 }
                 if (got == 0)
@@ -320,7 +320,7 @@ uint32_t DetectController(Driver& d) {
         if (entry.ProbeEl && ProbeEL(d, base, entry.Rate)) {
             DebugPrint(d, "ORVEXSER: TouchScreen found on %s %dBPS, [EL]\r\n", name,
                        static_cast<int>(entry.Rate));
-            s.Protocol = 1;
+            s.Protocol = ReportProtocol::EL;
             return ConfigureReading(d);
         }
     }

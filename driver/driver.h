@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/orvex.h"
 #include "platform/platform.h"
 
 namespace orvex {
@@ -83,7 +84,7 @@ struct DriverState {
     Shared<uint32_t> RunRightButton{0};
 
     // Feedback settings.
-    Shared<uint32_t> FeedbackSound{1};
+    Shared<uint32_t> FeedbackSound{SoundNever};
     Shared<uint32_t> FeedbackTone{2000};
     Shared<uint32_t> FeedbackDuration{1};
 
@@ -100,7 +101,7 @@ struct DriverState {
     Shared<uint16_t> SampleCount{0};
     Shared<uint16_t> LastX{0xFFFF}, LastY{0xFFFF};
     Shared<uint8_t> ButtonState{0};
-    Shared<uint32_t> ClickMode{4};
+    Shared<uint32_t> ClickMode{ClickWhileTouched};
 
     // One-touch right click.
     Shared<uint32_t> RightClickWindow{0};
@@ -108,7 +109,7 @@ struct DriverState {
     Shared<uint16_t> RightClickPending{0};
 
     // Serial port and reader thread.
-    Shared<uint8_t> Protocol{0};
+    Shared<ReportProtocol> Protocol{ReportProtocol::TS};
     Shared<uint32_t> StopRequested{0};
 
     // Speaker ports: fixed entries and their mapped addresses (0 = unmapped).

@@ -46,15 +46,15 @@ uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch) {
     const bool liftOff = touch == 0 && previous != 0;
 
     switch (s.FeedbackSound.Load()) {
-        case 2:
+        case SoundOnTouchDown:
             if (touchDown)
                 TouchBeep(d);
             break;
-        case 3:
+        case SoundOnLiftOff:
             if (liftOff)
                 TouchBeep(d);
             break;
-        case 4:
+        case SoundOnBoth:
             if (touchDown || liftOff)
                 TouchBeep(d);
             break;
@@ -67,24 +67,24 @@ uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch) {
 
     uint8_t buttons = 0;
     switch (s.ClickMode.Load()) {
-        case 4:
+        case ClickWhileTouched:
             if (touch != 0) {
                 buttons = button;
             } else {
                 s.RightClickPending = 0;
             }
             break;
-        case 3:
+        case ClickOnTouchDown:
             if (touchDown) {
                 buttons = button;
                 s.RightClickPending = 0;
             }
             break;
-        case 2:
+        case ClickOnLiftOff:
             if (liftOff)
                 buttons = button;
             break;
-        case 1:
+        case ClickNever:
             s.RightClickPending = 0;
             break;
         default:

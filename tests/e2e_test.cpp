@@ -56,7 +56,7 @@ TEST(EndToEnd, TouchesOnTheWireReachThePointerAndTheDevice) {
 
     auto h = sut.Open();
     ASSERT_TRUE(h);
-    EXPECT_EQ(ReadSettings(*h).Protocol, 0);
+    EXPECT_EQ(ReadSettings(*h).Protocol, WireValue(ReportProtocol::TS));
     ASSERT_TRUE(WaitUntil([&] { return ReadRaw(*h).SampleCount >= 3; }, 10s)) << sut.HostErr();
     RawPoint last = ReadRaw(*h);
     EXPECT_EQ(last.X, 511);
@@ -99,7 +99,7 @@ TEST(EndToEnd, ElControllerIsFoundAndCalibrationSurvivesARestart) {
     {
         auto h = sut.Open();
         ASSERT_TRUE(h);
-        EXPECT_EQ(ReadSettings(*h).Protocol, 1);
+        EXPECT_EQ(ReadSettings(*h).Protocol, WireValue(ReportProtocol::EL));
         std::array<uint8_t, TouchSettings::Size> buf{};
         ASSERT_EQ(h->IoControl(IOCTL_ORX_GET_SETTINGS, buf.data(), buf.size(), buf.data(),
                                buf.size(), nullptr),

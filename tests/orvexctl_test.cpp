@@ -264,7 +264,7 @@ TEST_F(OrvexctlTest, SetFeedbackSendsAFreshBlockWithOnlyTheFeedbackFields) {
 TEST_F(OrvexctlTest, SetCalibrationReplacesOnlyTheCalibrationBlockOfTheDriversRecord) {
     TouchSettings state;
     state.FeedbackSound = 3;
-    state.Protocol = 1;
+    state.Protocol = WireValue(ReportProtocol::EL);
     FakeDevice dev(Root, [&](const Call& c) {
         if (c.Code == IOCTL_ORX_SET_CALIBRATION) {
             auto got = TouchSettings::Decode(
@@ -292,7 +292,7 @@ TEST_F(OrvexctlTest, SetCalibrationReplacesOnlyTheCalibrationBlockOfTheDriversRe
     // The record sent is the one the driver returned, calibration block aside.
     TouchSettings before;
     before.FeedbackSound = 3;
-    before.Protocol = 1;
+    before.Protocol = WireValue(ReportProtocol::EL);
     std::vector<uint8_t> want = SettingsInto(calls[0].Out, before);
     TouchSettings cal;
     cal.CalibrationX1 = 100;
