@@ -181,9 +181,13 @@ class HeldDebugLines {
 };
 
 // ---- state and spans
+// Derives the four spans from the calibration points; points that would give
+// a zero span are replaced by the default calibration, so no span is ever 0.
 void RecomputeSpans(DriverState& s);
 
 // ---- point processing
+// One decoded report: beep, buttons, direction, calibration, pointer event and
+// the right-click notification. Always returns 1.
 uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch);
 
 // ---- speaker
@@ -194,22 +198,38 @@ inline constexpr uint32_t MaxFeedbackDuration = 50;
 inline uint32_t CapFeedbackDuration(uint32_t units) {
     return units < MaxFeedbackDuration ? units : MaxFeedbackDuration;
 }
+// The port number to hand the port bus for a physical port, or 0 when it
+// cannot be translated or mapped.
 uint32_t MapIoPort(Driver& d, uint64_t physical, uint32_t addressSpace, uint32_t size);
+// Maps the three speaker ports into State; an unmapped one stays 0.
 void MapSpeakerPorts(Driver& d);
+// Sounds the speaker at the 8254 divisor for the time given (none when it is
+// not positive); silent when a speaker port is unmapped.
 void SpeakerBeep(Driver& d, uint32_t divisor, int32_t milliseconds);
+// The beep of a touch: FeedbackTone for the capped FeedbackDuration.
 void TouchBeep(Driver& d);
+// The fixed beep the start-up control code sounds.
 void SelfTestBeep(Driver& d);
 
 // ---- right-button launcher
 inline constexpr char16_t RightButtonHelperPath[] = u"\\Windows\\orvexrbt.exe";
+// Starts the wait for the services the right-button helper needs, unless
+// one is already pending.
 void ArmRightButtonLauncher(Driver& d);
+// One pass of that wait: starts the helper once all three services are
+// ready, else sets the timer again.
 void RightButtonTimerProc(Driver& d);
+// Starts a program through the platform's launcher; false when it could not
+// be started or there is no launcher.
 bool LaunchProgram(Driver& d, uint32_t owner, std::u16string_view file,
                    std::u16string_view parameters);
 // Cancels a pending launcher timer and waits for a running one.
 void StopRightButtonLauncher(Driver& d);
 
 // ---- registry configuration
+// Each Load reads its values under keyPath into State and prints a line for
+// each value it could not read, keeping the value it had; each Save writes
+// State's values and prints a line for each that did not reach storage.
 void LoadPortSettings(Driver& d, std::u16string_view keyPath);
 void LoadCalibration(Driver& d, std::u16string_view keyPath);
 void LoadPanelDirection(Driver& d, std::u16string_view keyPath);
@@ -226,8 +246,11 @@ struct Report {
     uint16_t X, Y;
     uint8_t Touch;
 };
+// The EL checksum of a packet (0xAA plus its bytes but the last).
 uint8_t PacketChecksum(std::span<const uint8_t> packet);
+// Raw X, Y (0..1023 once limited) and touch of one framed TS report.
 Report DecodeReportTS(std::span<const uint8_t, 5> report);
+// Raw X, Y and touch of one framed EL packet, Y turned to run as TS's does.
 Report DecodePacketEL(std::span<const uint8_t, 10> packet);
 
 // Byte-at-a-time framers; state lives in the object.
@@ -256,6 +279,8 @@ class FramerEL {
     uint8_t Position_ = 0;
 };
 
+// The reader thread for each protocol: runs until StopRequested, sets
+// StopEvent on its way out and returns 1.
 uint32_t ReadThread_TS(Driver& d);
 uint32_t ReadThread_EL(Driver& d);
 
@@ -266,18 +291,29 @@ uint32_t ReadThread_EL(Driver& d);
 bool RecoverPort(Driver& d);
 
 // ---- detection
+// Opens the configured port and tries each rate for either protocol. 1 with
+// PortHandle and Protocol set and the port ready for reading; 0 with the port
+// closed again.
 uint32_t DetectController(Driver& d);
 // Works on PortHandle at rate; base holds the write time-outs to keep.
 uint32_t ProbeEL(Driver& d, const CommTimeouts& base, uint32_t rate);
+// Writes one EL command packet (lead byte, params, checksum); 1 when all ten
+// bytes were written.
 uint32_t SendPacketEL(Driver& d, const uint8_t (&params)[8]);
 struct ReplyEL {
     bool Found;
     uint32_t Offset, Length;
 };
+// The first well-formed packet from offset on whose second byte is wanted.
 ReplyEL FindReplyEL(std::span<const uint8_t> bytes, uint8_t wanted, uint32_t offset);
+// Sets the found port's read time-outs and event mask for the reader; 1 on
+// success, 0 after printing what failed.
 uint32_t ConfigureReading(Driver& d);
 
 // ---- lifecycle (the exported entry points forward here)
+// ORX_Init: detects the controller, loads the settings and starts the reader.
+// The device context (never 0), also when no controller was found; 0 when
+// the start itself failed.
 uint32_t DriverInit(Driver& d);
 // Replaces PortHandle under PortLock and closes the old port, if any.
 void SetPortHandle(Driver& d, std::unique_ptr<SerialPort> port);
@@ -287,6 +323,7 @@ inline void ClosePort(Driver& d) {
 // "COM<n>:" for the configured Port, or nothing when the name does not fit
 // the six wide characters the design gives it.
 std::optional<std::u16string> PortName(const DriverState& s);
+// ORX_Deinit: stops the reader and the launcher and closes the port; always 1.
 uint32_t DriverDeinit(Driver& d);
 
 // ---- control codes

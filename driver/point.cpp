@@ -1,3 +1,10 @@
+// The hot path: every report the reader thread frames ends here, one call
+// per report, on the reader thread only. It beeps, decides the buttons from
+// the click mode, turns the raw point by the panel direction, maps it through
+// the calibration onto 0..0xFFFF and injects one pointer event when anything
+// changed. Apart from the beep, whose length is capped, and the pointer
+// backend's own call, nothing here allocates or waits: a slow report here
+// holds back every report behind it.
 #include "common/orvex.h"
 #include "driver/driver.h"
 
