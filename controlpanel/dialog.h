@@ -6,7 +6,7 @@
 #include <functional>
 #include <map>
 
-#include "controlpanel/panel.h"
+#include "controlpanel/settings.h"
 
 class QAbstractSlider;
 class QCloseEvent;

@@ -13,7 +13,7 @@
 
 #include "controlpanel/dialog.h"
 #include "platform/gui/app.h"
-#include "support/panel_host.h"
+#include "support/settings_host.h"
 
 using namespace orvex;
 using namespace orvex::test;

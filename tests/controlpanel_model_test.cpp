@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "controlpanel/panel.h"
+#include "controlpanel/settings.h"
 #include "support/failing_registry.h"
-#include "support/panel_host.h"
+#include "support/settings_host.h"
 
 using namespace orvex;
 using namespace orvex::test;

@@ -1,4 +1,4 @@
-#include "panel_host.h"
+#include "settings_host.h"
 
 #include <array>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "controlpanel/panel.h"
+#include "controlpanel/settings.h"
 
 #include <array>
 #include <string>
