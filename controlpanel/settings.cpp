@@ -9,21 +9,21 @@
 namespace orvex {
 namespace {
 
-void ShowError(ControlPanel& panel, std::u16string_view text) {
-    if (panel.Messages)
-        panel.Messages->Show(PanelErrorCaption, text);
+void ShowError(SettingsModel& model, std::u16string_view text) {
+    if (model.Messages)
+        model.Messages->Show(SettingsErrorCaption, text);
 }
 
 struct NamedField {
     const char16_t* Name;
-    int32_t PanelSettings::*Field;
+    int32_t SettingsValues::*Field;
 };
 
 constexpr NamedField StoredFields[] = {
-    {u"RunRightButton", &PanelSettings::RunRightButton},
-    {u"FeedbackSound", &PanelSettings::FeedbackSound},
-    {u"FeedbackTone", &PanelSettings::FeedbackTone},
-    {u"FeedbackDuration", &PanelSettings::FeedbackDuration},
+    {u"RunRightButton", &SettingsValues::RunRightButton},
+    {u"FeedbackSound", &SettingsValues::FeedbackSound},
+    {u"FeedbackTone", &SettingsValues::FeedbackTone},
+    {u"FeedbackDuration", &SettingsValues::FeedbackDuration},
 };
 
 void Correct(int32_t& value, int32_t low, int32_t high, int32_t fallback) {
@@ -33,94 +33,94 @@ void Correct(int32_t& value, int32_t low, int32_t high, int32_t fallback) {
 
 }  // namespace
 
-void LoadPanelSettings(ControlPanel& panel, const char16_t* path) {
+void LoadSettings(SettingsModel& model, const char16_t* path) {
     if (path == nullptr) {
-        ShowError(panel, u"Fail to Get Configuration! (BadReadPtr)");
+        ShowError(model, u"Fail to Get Configuration! (BadReadPtr)");
         return;
     }
-    OpenedRegKey key(panel.Reg, path);
+    OpenedRegKey key(model.Reg, path);
     if (!key) {
-        ShowError(panel, u"Fail to Get Configuration! (OpenKey)");
+        ShowError(model, u"Fail to Get Configuration! (OpenKey)");
         return;
     }
     // Only whether it can be read matters: a longer text counts as a failure.
     std::array<uint8_t, 512> version{};
     uint32_t versionSize = 256;
-    if (panel.Reg->QueryValue(key.Get(), u"Version", nullptr, version.data(), &versionSize) != 0)
-        ShowError(panel, u"Fail to Get Configuration! (Version)");
+    if (model.Reg->QueryValue(key.Get(), u"Version", nullptr, version.data(), &versionSize) != 0)
+        ShowError(model, u"Fail to Get Configuration! (Version)");
 
     for (const NamedField& f : StoredFields) {
         // Any type is taken as it comes.
         uint32_t value = 0;
         if (key.ReadU32(f.Name, &value)) {
-            panel.Settings.*f.Field = static_cast<int32_t>(value);
+            model.Settings.*f.Field = static_cast<int32_t>(value);
         } else {
-            ShowError(panel, u"Fail to Get Configuration! (" + std::u16string(f.Name) + u")");
+            ShowError(model, u"Fail to Get Configuration! (" + std::u16string(f.Name) + u")");
         }
     }
     key.Close();
 
-    PanelSettings& s = panel.Settings;
-    const PanelSettings defaults;
+    SettingsValues& s = model.Settings;
+    const SettingsValues defaults;
     Correct(s.FeedbackSound, SoundNever, SoundOnBoth, defaults.FeedbackSound);
     Correct(s.FeedbackTone, FeedbackToneMin, FeedbackToneMax, defaults.FeedbackTone);
     Correct(s.FeedbackDuration, FeedbackDurationMin, FeedbackDurationMax,
             defaults.FeedbackDuration);
 }
 
-void SavePanelSettings(ControlPanel& panel, const char16_t* path) {
-    OpenedRegKey key(path ? panel.Reg : nullptr, path ? path : u"");  // a null path opens nothing
+void SaveSettings(SettingsModel& model, const char16_t* path) {
+    OpenedRegKey key(path ? model.Reg : nullptr, path ? path : u"");  // a null path opens nothing
     if (!key) {
-        ShowError(panel, u"Fail to Set Configuration! (OpenKey)");
+        ShowError(model, u"Fail to Set Configuration! (OpenKey)");
         return;
     }
     for (const NamedField& f : StoredFields) {
         std::array<uint8_t, 4> data{};
-        PutU32(data, 0, static_cast<uint32_t>(panel.Settings.*f.Field));
-        if (panel.Reg->SetValue(key.Get(), f.Name, REG_DWORD, data.data(), 4) != 0)
-            ShowError(panel, u"Fail to Set Configuration! (" + std::u16string(f.Name) + u")");
+        PutU32(data, 0, static_cast<uint32_t>(model.Settings.*f.Field));
+        if (model.Reg->SetValue(key.Get(), f.Name, REG_DWORD, data.data(), 4) != 0)
+            ShowError(model, u"Fail to Set Configuration! (" + std::u16string(f.Name) + u")");
     }
     key.Close();
     // So the values survive a power loss; a failed flush is not reported.
-    (void)panel.Reg->FlushKey(HKEY_LOCAL_MACHINE);
+    (void)model.Reg->FlushKey(HKEY_LOCAL_MACHINE);
 }
 
-void ApplyFeedbackToDriver(ControlPanel& panel) {
+void ApplyFeedbackToDriver(SettingsModel& model) {
     // The driver takes the record from the output buffer and the device
     // client carries both, so one block goes in both places. Only the
     // feedback bytes are filled in; the driver ignores the rest for this code.
     std::array<uint8_t, TouchSettings::Size> block{};
     TouchSettings t;
-    t.FeedbackSound = static_cast<uint8_t>(panel.Settings.FeedbackSound);
-    t.FeedbackTone = static_cast<uint16_t>(panel.Settings.FeedbackTone);
-    t.FeedbackDuration = static_cast<uint16_t>(panel.Settings.FeedbackDuration);
+    t.FeedbackSound = static_cast<uint8_t>(model.Settings.FeedbackSound);
+    t.FeedbackTone = static_cast<uint16_t>(model.Settings.FeedbackTone);
+    t.FeedbackDuration = static_cast<uint16_t>(model.Settings.FeedbackDuration);
     t.EncodeFeedback(block);
     uint32_t returned = 0;  // not looked at
     uint32_t ok = 0;
-    if (panel.DriverHandle)
-        ok = panel.DriverHandle->IoControl(IOCTL_ORX_SET_FEEDBACK, block.data(), block.size(),
+    if (model.DriverHandle)
+        ok = model.DriverHandle->IoControl(IOCTL_ORX_SET_FEEDBACK, block.data(), block.size(),
                                            block.data(), block.size(), &returned);
     if (ok == 0)
-        ShowError(panel, u"Fail to setup feedbacksound!");
+        ShowError(model, u"Fail to setup feedbacksound!");
 }
 
-int RunControlPanel(const PanelStartup& startup, PanelMessages& messages) {
-    ControlPanel panel;
-    panel.Messages = &messages;
-    panel.DriverHandle = startup.OpenDevice(PanelDeviceName);
-    if (!panel.DriverHandle) {
+int RunSettingsProgram(const SettingsStartup& startup, SettingsMessages& messages) {
+    SettingsModel model;
+    model.Messages = &messages;
+    model.DriverHandle = startup.OpenDevice(SettingsDeviceName);
+    if (!model.DriverHandle) {
         const uint32_t error = GetLastError();
         messages.Show(
-            PanelErrorCaption,
-            u"Fail to load ORVEX driver (" + std::u16string(PanelDeviceName) + u"), error = " +
+            SettingsErrorCaption,
+            u"Fail to load ORVEX driver (" + std::u16string(SettingsDeviceName) + u"), error = " +
                 Utf8ToUtf16(std::to_string(static_cast<int32_t>(error))) + AccessAdvice(error));
         return 0;
     }
     std::unique_ptr<Registry> reg = startup.OpenRegistry();
-    panel.Reg = reg.get();
-    LoadPanelSettings(panel, DriverKeyPath);
-    const int code = startup.RunDialog(panel);
-    panel.DriverHandle.reset();
+    model.Reg = reg.get();
+    LoadSettings(model, DriverKeyPath);
+    const int code = startup.RunDialog(model);
+    model.DriverHandle.reset();
     return code;
 }
 
