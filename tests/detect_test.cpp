@@ -11,6 +11,7 @@
 #include "platform/testing/serial-sim.h"
 #include "support/driver_fixture.h"
 #include "support/process.h"
+#include "support/regdata.h"
 #include "support/temp_root.h"
 #include "tools/orvexsim/controller.h"
 
@@ -73,12 +74,7 @@ class Detection : public ::testing::Test {
     }
 
     void SetDword(const char16_t* name, uint32_t value) {
-        RegKey key;
-        Reg->OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &key);
-        uint8_t data[4];
-        PutU32(data, 0, value);
-        Reg->SetValue(key, name, REG_DWORD, data, 4);
-        Reg->CloseKey(key);
+        orvex::test::SetDword(*Reg, DriverKeyPath, name, value);
     }
 
     std::shared_ptr<ControllerFarEnd> AttachController(ReportProtocol protocol, uint32_t rate) {

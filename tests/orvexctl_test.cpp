@@ -21,6 +21,7 @@
 #include "common/orvex.h"
 #include "device/wire.h"
 #include "support/process.h"
+#include "support/temp_root.h"
 
 namespace orvex {
 namespace {
@@ -119,12 +120,6 @@ struct CtlRun {
 
 class OrvexctlTest : public ::testing::Test {
   protected:
-    OrvexctlTest() {
-        char name[] = "/tmp/orvex-ctl-XXXXXX";
-        Root = ::mkdtemp(name);
-    }
-    ~OrvexctlTest() override { std::filesystem::remove_all(Root); }
-
     bool Start(test::ChildProcess& p, std::vector<std::string> args) {
         args.insert(args.begin(), {test::BinaryPath("orvexctl"), "--root", Root});
         return p.Start(args, Root + "/out", Root + "/err");
@@ -140,7 +135,8 @@ class OrvexctlTest : public ::testing::Test {
         return r;
     }
 
-    std::string Root;
+    test::TempRoot Tmp;
+    std::string Root = Tmp.Path();
 };
 
 // A driver's answer to GET_SETTINGS: the record written over the caller's

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "process.h"
+#include "regdata.h"
 
 namespace orvex::test {
 
@@ -74,17 +75,7 @@ void SettingsHost::Reset(uint32_t runRightButton, uint32_t sound, uint32_t tone,
 }
 
 std::optional<uint32_t> SettingsHost::Dword(std::u16string_view name) {
-    Registry& reg = Root.Reg();
-    RegKey k = 0;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &k) != 0)
-        return std::nullopt;
-    std::array<uint8_t, 4> data{};
-    uint32_t type = 0, size = 4;
-    const uint32_t rc = reg.QueryValue(k, name, &type, data.data(), &size);
-    reg.CloseKey(k);
-    if (rc != 0 || type != REG_DWORD || size != 4)
-        return std::nullopt;
-    return GetU32(data, 0);
+    return GetDword(Root.Reg(), DriverKeyPath, name);
 }
 
 TouchSettings SettingsHost::DriverSettings() {

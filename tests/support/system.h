@@ -10,6 +10,7 @@
 #include "device/client.h"
 #include "platform/registry.h"
 #include "process.h"
+#include "temp_root.h"
 
 namespace orvex::test {
 
@@ -45,7 +46,8 @@ class SystemUnderTest {
     ChildProcess Host;
 
   private:
-    std::string Root_;
+    TempRoot Tmp_;
+    std::string Root_ = Tmp_.Path();
     std::unique_ptr<Registry> Reg_;
 };
 
