@@ -241,7 +241,11 @@ void SavePanelDirection(Driver& d, std::u16string_view keyPath);
 // failed, prints its failure line.
 void SaveCalibrationAndDirection(Driver& d, std::u16string_view keyPath);
 
-// ---- report decoding
+// ---- report protocols (protocol-ts.cpp, protocol-el.cpp)
+// How many bytes the reader asks for at a time: one report's worth.
+inline constexpr uint32_t ReportSizeTS = 5;
+inline constexpr uint32_t PacketSizeEL = 10;
+
 struct Report {
     uint16_t X, Y;
     uint8_t Touch;
@@ -291,6 +295,25 @@ uint32_t ReadThread_EL(Driver& d);
 bool RecoverPort(Driver& d);
 
 // ---- detection
+// How long detection's reads wait at a rate (see detect.cpp).
+struct LineTiming {
+    uint32_t FirstByteMs;  // after a command, or after RTS (no command)
+    uint32_t ReplyMs;      // after an EL command
+    uint32_t SilenceMs;
+};
+LineTiming TimingAt(uint32_t rate);
+// Makes the next reads return as soon as a byte is there, or after ms
+// without one; base holds the write time-outs to keep.
+void ReadsWaitAtMost(SerialPort& io, const CommTimeouts& base, uint32_t ms);
+
+// Reads after the rise of RTS until the model signature is complete (Found),
+// the line falls silent (Silent) or a read fails (ReadFailed, last error
+// set). received and match carry over from one call to the next, as the
+// design carries them from one rate to the next.
+enum class SignatureResult { Found, Silent, ReadFailed };
+SignatureResult WaitForSignatureTS(SerialPort& io, const CommTimeouts& base,
+                                   const LineTiming& timing, const uint8_t (&model)[4],
+                                   uint8_t& received, unsigned& match);
 // Opens the configured port and tries each rate for either protocol. 1 with
 // PortHandle and Protocol set and the port ready for reading; 0 with the port
 // closed again.

@@ -60,7 +60,7 @@ class Reader {
   private:
     void Select(ReportProtocol protocol) {
         El_ = (protocol == ReportProtocol::EL);
-        Chunk_ = El_ ? 10 : 5;
+        Chunk_ = El_ ? PacketSizeEL : ReportSizeTS;
         Ts_.Reset();
         ElFramer_.Reset();
     }
@@ -154,8 +154,8 @@ class Reader {
 
     Driver& D_;
     bool El_ = false;
-    uint32_t Chunk_ = 5;
-    uint8_t Buffer_[10] = {};
+    uint32_t Chunk_ = ReportSizeTS;
+    uint8_t Buffer_[PacketSizeEL] = {};
     FramerTS Ts_;
     FramerEL ElFramer_;
     DoublingPause Backoff_{BackoffFirstMs, BackoffLongestMs};
