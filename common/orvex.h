@@ -1,5 +1,6 @@
 // ORVEX shared definitions: the driver's control codes, the four records that
-// cross the device boundary, and the driver's registry key.
+// cross the device boundary, the driver's registry key, and the named values
+// of its settings (report protocol, feedback sound, click mode).
 //
 // Every record is a packed little-endian byte array. A record crosses a process
 // boundary only through Encode/Decode below; the structs are the in-memory
