@@ -208,7 +208,7 @@ void MapSpeakerPorts(Driver& d);
 void SpeakerBeep(Driver& d, uint32_t divisor, int32_t milliseconds);
 // The beep of a touch: FeedbackTone for the capped FeedbackDuration.
 void TouchBeep(Driver& d);
-// The fixed beep the start-up control code sounds.
+// The fixed beep that IOCTL_ORX_STARTUP sounds.
 void SelfTestBeep(Driver& d);
 
 // ---- right-button launcher
@@ -250,9 +250,10 @@ struct Report {
     uint16_t X, Y;
     uint8_t Touch;
 };
-// The EL checksum of a packet (0xAA plus its bytes but the last).
+// The EL checksum: 0xAA plus the bytes before the checksum byte (nine, or ten
+// for a reply that begins with 0x16), or plus all there are when fewer.
 uint8_t PacketChecksum(std::span<const uint8_t> packet);
-// Raw X, Y (0..1023 once limited) and touch of one framed TS report.
+// Raw X, Y and touch of one framed TS report (ProcessPoint limits X and Y).
 Report DecodeReportTS(std::span<const uint8_t, 5> report);
 // Raw X, Y and touch of one framed EL packet, Y turned to run as TS's does.
 Report DecodePacketEL(std::span<const uint8_t, 10> packet);
@@ -283,8 +284,8 @@ class FramerEL {
     uint8_t Position_ = 0;
 };
 
-// The reader thread for each protocol: runs until StopRequested, sets
-// StopEvent on its way out and returns 1.
+// The reader thread for each protocol: runs until the driver stops (or its
+// port cannot be brought back), sets StopEvent on its way out, returns 1.
 uint32_t ReadThread_TS(Driver& d);
 uint32_t ReadThread_EL(Driver& d);
 
@@ -314,9 +315,9 @@ enum class SignatureResult { Found, Silent, ReadFailed };
 SignatureResult WaitForSignatureTS(SerialPort& io, const CommTimeouts& base,
                                    const LineTiming& timing, const uint8_t (&model)[4],
                                    uint8_t& received, unsigned& match);
-// Opens the configured port and tries each rate for either protocol. 1 with
-// PortHandle and Protocol set and the port ready for reading; 0 with the port
-// closed again.
+// Opens the configured port and tries each rate for either protocol. Nonzero
+// once the controller is found and its port is ready for reading (PortHandle
+// and Protocol set); 0 when it is not found or the port fails.
 uint32_t DetectController(Driver& d);
 // Works on PortHandle at rate; base holds the write time-outs to keep.
 uint32_t ProbeEL(Driver& d, const CommTimeouts& base, uint32_t rate);
