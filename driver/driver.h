@@ -284,8 +284,8 @@ class FramerEL {
     uint8_t Position_ = 0;
 };
 
-// The reader thread for each protocol: runs until the driver stops (or its
-// port cannot be brought back), sets StopEvent on its way out, returns 1.
+// The reader thread for each protocol: runs until the driver stops, bringing
+// a lost port back on its own; sets StopEvent on its way out and returns 1.
 uint32_t ReadThread_TS(Driver& d);
 uint32_t ReadThread_EL(Driver& d);
 
