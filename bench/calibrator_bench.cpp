@@ -32,7 +32,7 @@
 
 #include "calibrator/front.h"
 #include "common/orvex.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 #include "support/system.h"
 
 using namespace orvex;

@@ -20,6 +20,7 @@
 
 #include "common/orvex.h"
 #include "driver/driver.h"
+#include "platform/testing/input-recording.h"
 #include "support/system.h"
 
 using namespace orvex;

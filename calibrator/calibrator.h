@@ -19,8 +19,8 @@
 #include <utility>
 
 #include "common/orvex.h"
+#include "device/client.h"
 #include "platform/debug.h"
-#include "platform/devclient.h"
 #include "platform/launcher.h"
 #include "platform/registry.h"
 #include "platform/window-messages.h"

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/gui-app.h"
-#include "platform/gui-monitor.h"
+#include "platform/gui/app.h"
+#include "platform/gui/monitor.h"
 #include "platform/lasterror.h"
 #include "platform/platform.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "calibrator/calibrator.h"
-#include "platform/gui-canvas.h"
+#include "platform/gui/canvas.h"
 
 namespace orvex {
 

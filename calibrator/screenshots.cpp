@@ -12,7 +12,7 @@
 
 #include "calibrator/front.h"
 #include "calibrator/text.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 
 namespace orvex {
 namespace {

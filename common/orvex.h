@@ -1,5 +1,6 @@
 // ORVEX shared definitions: the driver's control codes, the four records that
-// cross the device boundary, and the driver's registry key.
+// cross the device boundary, the driver's registry key, and the named values
+// of its settings (report protocol, feedback sound, click mode).
 //
 // Every record is a packed little-endian byte array. A record crosses a process
 // boundary only through Encode/Decode below; the structs are the in-memory
@@ -38,6 +39,25 @@ static_assert(IOCTL_ORX_SET_FEEDBACK == 0xFFFF301Cu);
 static_assert(IOCTL_ORX_SET_CALIBRATION == 0xFFFF3028u);
 static_assert(IOCTL_ORX_GET_RIGHT_CLICK == 0xFFFF3034u);
 static_assert(IOCTL_ORX_SET_RIGHT_CLICK == 0xFFFF3038u);
+
+// The controller's report protocol, as detection finds it. The record carries
+// it as one byte (TouchSettings::Protocol), the value below.
+enum class ReportProtocol : uint8_t { TS = 0, EL = 1 };
+constexpr uint8_t WireValue(ReportProtocol p) {
+    return static_cast<uint8_t>(p);
+}
+
+// FeedbackSound: when a touch beeps. Any other value never beeps.
+inline constexpr uint8_t SoundNever = 1;
+inline constexpr uint8_t SoundOnTouchDown = 2;
+inline constexpr uint8_t SoundOnLiftOff = 3;
+inline constexpr uint8_t SoundOnBoth = 4;
+
+// ClickMode: when the touch presses a button. Any other value never presses.
+inline constexpr uint8_t ClickNever = 1;
+inline constexpr uint8_t ClickOnLiftOff = 2;
+inline constexpr uint8_t ClickOnTouchDown = 3;
+inline constexpr uint8_t ClickWhileTouched = 4;
 
 // The window message and command id of the right-click notification.
 inline constexpr uint32_t WM_COMMAND = 0x0111;
@@ -91,15 +111,15 @@ struct TouchSettings {
     static constexpr size_t OffScreenWidth = 0x48;
     static constexpr size_t OffScreenHeight = 0x4A;
 
-    uint8_t ClickMode = 4;
-    uint8_t FeedbackSound = 1;
+    uint8_t ClickMode = ClickWhileTouched;
+    uint8_t FeedbackSound = SoundNever;
     uint16_t FeedbackTone = 2000;
     uint16_t FeedbackDuration = 1;
     uint8_t RightClickArmed = 0;
     uint16_t CalibrationX1 = 0, CalibrationX2 = 511, CalibrationX3 = 1023;
     uint16_t CalibrationY1 = 0, CalibrationY2 = 511, CalibrationY3 = 1023;
     uint8_t PanelDirection = 0;
-    uint8_t Protocol = 0;
+    uint8_t Protocol = WireValue(ReportProtocol::TS);
 
     // Writes every field and the fixed reserved bytes; the bytes at 0x07 + 4n
     // and 0x36..0x39 keep what the buffer held.

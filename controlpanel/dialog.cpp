@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 
 namespace orvex {
 namespace {
@@ -59,14 +59,14 @@ constexpr int DialogHeightDu = 200;
 // Each trackbar, the box that shows its setting, and its range and ticks.
 struct TrackbarItems {
     int Bar, Value;
-    int32_t PanelSettings::*Setting;
+    int32_t SettingsValues::*Setting;
     int Low, High, Tick;
 };
 
 constexpr TrackbarItems Trackbars[] = {
-    {IDC_TONE_TRACKBAR, IDC_TONE_VALUE, &PanelSettings::FeedbackTone, FeedbackToneMin,
+    {IDC_TONE_TRACKBAR, IDC_TONE_VALUE, &SettingsValues::FeedbackTone, FeedbackToneMin,
      FeedbackToneMax, 500},
-    {IDC_DURATION_TRACKBAR, IDC_DURATION_VALUE, &PanelSettings::FeedbackDuration,
+    {IDC_DURATION_TRACKBAR, IDC_DURATION_VALUE, &SettingsValues::FeedbackDuration,
      FeedbackDurationMin, FeedbackDurationMax, 1},
 };
 
@@ -165,11 +165,11 @@ TrackbarCode TrackbarCodeOf(int sliderAction, bool thumbHeld) {
     }
 }
 
-SettingsDialog::SettingsDialog(ControlPanel& panel, std::function<void()> onQuit)
+SettingsDialog::SettingsDialog(SettingsModel& model, std::function<void()> onQuit)
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      Panel_(panel),
+      Model_(model),
       OnQuit_(std::move(onQuit)) {
-    setWindowTitle(QStringLiteral("ORVEX - Control Panel"));
+    setWindowTitle(QStringLiteral("ORVEX - Control Model"));
     setFont(DialogFont());
     const DialogUnits du(font());
     setFixedSize(du.X(DialogWidthDu), du.Y(DialogHeightDu));
@@ -277,7 +277,7 @@ QWidget* SettingsDialog::Item(int id) const {
 }
 
 void SettingsDialog::InitDialog() {
-    PanelSettings& s = Panel_.Settings;
+    SettingsValues& s = Model_.Settings;
     for (const TrackbarItems& t : Trackbars) {
         SetupTrackbar(*static_cast<QSlider*>(Item(t.Bar)), t.Low, t.High, t.Tick, s.*t.Setting);
         static_cast<QLineEdit*>(Item(t.Value))->setText(QString::number(s.*t.Setting));
@@ -287,13 +287,14 @@ void SettingsDialog::InitDialog() {
     static_cast<QCheckBox*>(Item(IDC_RUN_RIGHT_BUTTON))->setChecked(s.RunRightButton != 0);
     // The radios stand for the values 1 to 4 in id order; any other value
     // takes the first.
-    if (s.FeedbackSound < 1 || s.FeedbackSound > 4)
-        s.FeedbackSound = 1;
-    static_cast<QRadioButton*>(Item(IDC_SOUND_SILENCE + s.FeedbackSound - 1))->setChecked(true);
+    if (s.FeedbackSound < SoundNever || s.FeedbackSound > SoundOnBoth)
+        s.FeedbackSound = SoundNever;
+    static_cast<QRadioButton*>(Item(IDC_SOUND_SILENCE + s.FeedbackSound - SoundNever))
+        ->setChecked(true);
 }
 
 void SettingsDialog::Command(int id) {
-    PanelSettings& s = Panel_.Settings;
+    SettingsValues& s = Model_.Settings;
     switch (id) {
         case IDC_CANCEL:
             Destroy();
@@ -301,8 +302,8 @@ void SettingsDialog::Command(int id) {
         case IDC_APPLY:
         case IDC_OK:
             // Each step runs whether or not the other failed.
-            SavePanelSettings(Panel_, DriverKeyPath);
-            ApplyFeedbackToDriver(Panel_);
+            SaveSettings(Model_, DriverKeyPath);
+            ApplyFeedbackToDriver(Model_);
             if (id == IDC_OK)
                 Destroy();
             break;
@@ -316,7 +317,7 @@ void SettingsDialog::Command(int id) {
         case IDC_SOUND_TOUCH_DOWN:
         case IDC_SOUND_LIFT_OFF:
         case IDC_SOUND_BOTH:
-            s.FeedbackSound = id - IDC_SOUND_SILENCE + 1;
+            s.FeedbackSound = id - IDC_SOUND_SILENCE + SoundNever;
             break;
         default:
             break;
@@ -340,7 +341,7 @@ void SettingsDialog::HScroll(int code, QAbstractSlider* trackbar) {
         if (Item(t.Bar) != trackbar)
             continue;
         // The position as the action left it; the slider's value follows later.
-        int32_t& setting = Panel_.Settings.*t.Setting;
+        int32_t& setting = Model_.Settings.*t.Setting;
         setting = trackbar->sliderPosition();
         static_cast<QLineEdit*>(Item(t.Value))->setText(QString::number(setting));
     }
@@ -360,7 +361,7 @@ void SettingsDialog::Destroy() {
         OnQuit_();
 }
 
-void QtPanelMessages::Show(std::u16string_view caption, std::u16string_view text) {
+void QtSettingsMessages::Show(std::u16string_view caption, std::u16string_view text) {
     ShowMessageBox(caption, text, nullptr);
 }
 

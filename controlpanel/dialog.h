@@ -1,4 +1,4 @@
-// ORVEXCPL's dialog: the settings window over a ControlPanel, built from the
+// ORVEXCPL's dialog: the settings window over a SettingsModel, built from the
 // dialog template's controls and laid out in its dialog units.
 #pragma once
 
@@ -6,7 +6,7 @@
 #include <functional>
 #include <map>
 
-#include "controlpanel/panel.h"
+#include "controlpanel/settings.h"
 
 class QAbstractSlider;
 class QCloseEvent;
@@ -14,7 +14,7 @@ class QCloseEvent;
 namespace orvex {
 
 // Control ids of the template.
-enum PanelControl : int {
+enum SettingsControl : int {
     IDC_CANCEL = 1000,
     IDC_APPLY = 1001,
     IDC_OK = 1002,
@@ -50,7 +50,7 @@ TrackbarCode TrackbarCodeOf(int sliderAction, bool thumbHeld);
 class SettingsDialog : public QWidget {
   public:
     // onQuit runs when Cancel or OK has closed the dialog.
-    SettingsDialog(ControlPanel& panel, std::function<void()> onQuit);
+    SettingsDialog(SettingsModel& model, std::function<void()> onQuit);
 
     // The control of that id (GetDlgItem), or null.
     QWidget* Item(int id) const;
@@ -68,14 +68,14 @@ class SettingsDialog : public QWidget {
     void InitDialog();
     void Destroy();
 
-    ControlPanel& Panel_;
+    SettingsModel& Model_;
     std::function<void()> OnQuit_;
     std::map<int, QWidget*> Items_;
     bool Destroyed_ = false;
 };
 
 // The program's message boxes: modal, no owner, OK only.
-class QtPanelMessages final : public PanelMessages {
+class QtSettingsMessages final : public SettingsMessages {
   public:
     void Show(std::u16string_view caption, std::u16string_view text) override;
 };

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "controlpanel/dialog.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 
 int main(int argc, char** argv) {
     using namespace orvex;
@@ -17,12 +17,12 @@ int main(int argc, char** argv) {
     auto app = CreateGuiApplication(argc, argv, "orvexcpl");
 
     // A typical configuration: beep on touch-down at the default pitch.
-    ControlPanel panel;
-    panel.Settings.RunRightButton = 1;
-    panel.Settings.FeedbackSound = 2;
-    panel.Settings.FeedbackTone = 2000;
-    panel.Settings.FeedbackDuration = 2;
-    SettingsDialog dialog(panel, nullptr);
+    SettingsModel model;
+    model.Settings.RunRightButton = 1;
+    model.Settings.FeedbackSound = SoundOnTouchDown;
+    model.Settings.FeedbackTone = 2000;
+    model.Settings.FeedbackDuration = 2;
+    SettingsDialog dialog(model, nullptr);
 
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);

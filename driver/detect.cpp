@@ -6,8 +6,9 @@
 //   -> RTS on -> sleep 10 ms -> [signature wait] -> [EL probe]
 //
 // A TS controller announces itself with the 4-byte model signature once RTS
-// comes on; an EL controller answers command packets. The signature match
-// position is deliberately carried from one rate to the next.
+// comes on (protocol-ts.cpp); an EL controller answers command packets
+// (protocol-el.cpp). The signature match position is deliberately carried
+// from one rate to the next.
 #include <algorithm>
 #include <cstdio>
 
@@ -55,11 +56,7 @@ constexpr uint32_t SilentCharacters = 4;
 constexpr uint32_t AsOpenedIntervalMs = 20;
 constexpr uint32_t CommandCharacters = 10;
 
-struct LineTiming {
-    uint32_t FirstByteMs;  // after a command, or after RTS (no command)
-    uint32_t ReplyMs;      // after an EL command
-    uint32_t SilenceMs;
-};
+}  // namespace
 
 LineTiming TimingAt(uint32_t rate) {
     auto charsMs = [rate](uint32_t chars) {
@@ -80,113 +77,12 @@ void ReadsWaitAtMost(SerialPort& io, const CommTimeouts& base, uint32_t ms) {
     io.SetCommTimeouts(t);
 }
 
-// Reading a reply: at most 55 bytes into the 56-byte buffer, read until the
-// line falls silent; succeeds only when the first read succeeded and brought
-// at least one byte.
-bool ReadReplyEL(Driver& d, const CommTimeouts& base, const LineTiming& timing,
-                 uint8_t (&buffer)[56], uint32_t* count) {
-    SerialPort& io = *d.PortHandle;
-    *count = 0;
-    uint32_t got = 0;
-    ReadsWaitAtMost(io, base, timing.ReplyMs);
-    if (!io.Read(buffer, 55, &got) || got == 0)
-        return false;
-    *count = got;
-    ReadsWaitAtMost(io, base, timing.SilenceMs);
-    while (*count < 55) {
-        got = 0;
-        // A later read that fails ends the reply with what came before it.
-        if (!io.Read(buffer + *count, 55 - *count, &got) || got == 0)
-            break;
-        *count += got;
-    }
-    return true;
-}
-
-}  // namespace
-
 std::optional<std::u16string> PortName(const DriverState& s) {
     char name[32];
     int n = std::snprintf(name, sizeof name, "COM%d:", static_cast<int>(s.Port.Load()));
     if (n < 0 || static_cast<size_t>(n) + 1 > PortNameChars)
         return std::nullopt;
     return std::u16string(name, name + n);
-}
-
-uint32_t SendPacketEL(Driver& d, const uint8_t (&params)[8]) {
-    uint8_t packet[10];
-    packet[0] = 0x55;
-    for (size_t i = 0; i < 8; ++i)
-        packet[1 + i] = params[i];
-    packet[9] = PacketChecksum(std::span<const uint8_t>(packet, 9));
-    uint32_t written = 0;
-    bool ok = d.PortHandle->Write(packet, sizeof packet, &written);
-    return ok && written == sizeof packet ? 1 : 0;
-}
-
-ReplyEL FindReplyEL(std::span<const uint8_t> bytes, uint8_t wanted, uint32_t offset) {
-    const size_t n = bytes.size();
-    size_t o = offset;
-    while (o + 10 <= n) {
-        size_t length;
-        if (bytes[o] == 0x16) {
-            length = 11;
-        } else if (bytes[o] == 0x55) {
-            length = 10;
-        } else {
-            ++o;
-            continue;
-        }
-        if (o + length <= n) {
-            auto packet = bytes.subspan(o, length);
-            if (packet[length - 1] == PacketChecksum(packet) && packet[1] == wanted) {
-                return {true, static_cast<uint32_t>(o), static_cast<uint32_t>(length)};
-            }
-        }
-        // A candidate that does not match is skipped whole.
-        o += length;
-    }
-    return {false, 0, 0};
-}
-
-uint32_t ProbeEL(Driver& d, const CommTimeouts& base, uint32_t rate) {
-    static constexpr uint8_t First[8] = {0x51, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    static constexpr uint8_t Second[8] = {0x54, 0x4B, 0x34, 0x38, 0x31, 0x37, 0x4D, 0x00};
-    static constexpr uint8_t Third[8] = {0x54, 0x4B, 0x34, 0x38, 0x31, 0x37, 0x4D, 0xFF};
-    static constexpr uint8_t Identity[5] = {0x74, 0x6B, 0x48, 0x17, 0x6D};
-    constexpr uint8_t Ack = 0x41;
-
-    uint8_t reply[56] = {};
-    uint32_t count = 0;
-    const LineTiming timing = TimingAt(rate);
-
-    if (!SendPacketEL(d, First))
-        return 0;
-    if (!ReadReplyEL(d, base, timing, reply, &count))
-        return 0;
-    // Any answer at all counts as an EL controller; the acknowledgement only
-    // decides whether the identity exchange follows.
-    ReplyEL r = FindReplyEL(std::span<const uint8_t>(reply, count), Ack, 0);
-    if (!r.Found)
-        return 1;
-
-    if (!SendPacketEL(d, Second))
-        return 0;
-    if (!ReadReplyEL(d, base, timing, reply, &count))
-        return 0;
-    r = FindReplyEL(std::span<const uint8_t>(reply, count), Ack, 0);
-    if (!r.Found)
-        return 1;
-
-    // The packet that ends where the acknowledgement begins.
-    int64_t q = static_cast<int64_t>(r.Offset) - static_cast<int64_t>(r.Length);
-    if (q < 0)
-        return 1;
-    for (size_t i = 0; i < 5; ++i) {
-        if (reply[static_cast<size_t>(q) + 1 + i] != Identity[i])
-            return 1;
-    }
-    return SendPacketEL(d, Third);
 }
 
 uint32_t ConfigureReading(Driver& d) {
@@ -288,39 +184,26 @@ uint32_t DetectController(Driver& d) {
         SleepMs(d, 10);
 
         if (entry.SignatureWait) {
-            // The signature follows the rise of RTS: the first read waits for
-            // the controller to answer, later ones for the line to fall silent.
-            ReadsWaitAtMost(io, base, timing.FirstByteMs);
-            for (bool first = true;; first = false) {
-                uint32_t got = 0;
-                if (!io.Read(&received, 1, &got)) {
-                    DebugPrint(d, "ORVEXSER: ReadFile error %d\r\n",
-                               static_cast<int>(GetLastError()));
-                    io.SetCommState(saved);
-                    ClosePort(d);
-                    return 0;
-                }
-                // Also after a read that brought nothing: the buffer still
-                // holds the previous byte and is compared once more.
-                match = received == model[match] ? match + 1 : 0;
-                if (match == 4) {
-                    DebugPrint(d, "ORVEXSER: TouchScreen found on %s %dBPS, %c%c%c%c\r\n", name,
-                               static_cast<int>(entry.Rate), model[0], model[1], model[2],
-                               model[3]);
-                    s.Protocol = 0;
-                    return ConfigureReading(d);
-                }
-                if (got == 0)
-                    break;
-                if (first)
-                    ReadsWaitAtMost(io, base, timing.SilenceMs);
+            const SignatureResult wait =
+                WaitForSignatureTS(io, base, timing, model, received, match);
+            if (wait == SignatureResult::ReadFailed) {
+                DebugPrint(d, "ORVEXSER: ReadFile error %d\r\n", static_cast<int>(GetLastError()));
+                io.SetCommState(saved);
+                ClosePort(d);
+                return 0;
+            }
+            if (wait == SignatureResult::Found) {
+                DebugPrint(d, "ORVEXSER: TouchScreen found on %s %dBPS, %c%c%c%c\r\n", name,
+                           static_cast<int>(entry.Rate), model[0], model[1], model[2], model[3]);
+                s.Protocol = ReportProtocol::TS;
+                return ConfigureReading(d);
             }
         }
 
         if (entry.ProbeEl && ProbeEL(d, base, entry.Rate)) {
             DebugPrint(d, "ORVEXSER: TouchScreen found on %s %dBPS, [EL]\r\n", name,
                        static_cast<int>(entry.Rate));
-            s.Protocol = 1;
+            s.Protocol = ReportProtocol::EL;
             return ConfigureReading(d);
         }
     }

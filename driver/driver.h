@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/orvex.h"
 #include "platform/platform.h"
 
 namespace orvex {
@@ -83,7 +84,7 @@ struct DriverState {
     Shared<uint32_t> RunRightButton{0};
 
     // Feedback settings.
-    Shared<uint32_t> FeedbackSound{1};
+    Shared<uint32_t> FeedbackSound{SoundNever};
     Shared<uint32_t> FeedbackTone{2000};
     Shared<uint32_t> FeedbackDuration{1};
 
@@ -100,7 +101,7 @@ struct DriverState {
     Shared<uint16_t> SampleCount{0};
     Shared<uint16_t> LastX{0xFFFF}, LastY{0xFFFF};
     Shared<uint8_t> ButtonState{0};
-    Shared<uint32_t> ClickMode{4};
+    Shared<uint32_t> ClickMode{ClickWhileTouched};
 
     // One-touch right click.
     Shared<uint32_t> RightClickWindow{0};
@@ -108,7 +109,7 @@ struct DriverState {
     Shared<uint16_t> RightClickPending{0};
 
     // Serial port and reader thread.
-    Shared<uint8_t> Protocol{0};
+    Shared<ReportProtocol> Protocol{ReportProtocol::TS};
     Shared<uint32_t> StopRequested{0};
 
     // Speaker ports: fixed entries and their mapped addresses (0 = unmapped).
@@ -188,9 +189,13 @@ class HeldDebugLines {
 };
 
 // ---- state and spans
+// Derives the four spans from the calibration points; points that would give
+// a zero span are replaced by the default calibration, so no span is ever 0.
 void RecomputeSpans(DriverState& s);
 
 // ---- point processing
+// One decoded report: beep, buttons, direction, calibration, pointer event and
+// the right-click notification. Always returns 1.
 uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch);
 
 // ---- speaker
@@ -201,22 +206,38 @@ inline constexpr uint32_t MaxFeedbackDuration = 50;
 inline uint32_t CapFeedbackDuration(uint32_t units) {
     return units < MaxFeedbackDuration ? units : MaxFeedbackDuration;
 }
+// The port number to hand the port bus for a physical port, or 0 when it
+// cannot be translated or mapped.
 uint32_t MapIoPort(Driver& d, uint64_t physical, uint32_t addressSpace, uint32_t size);
+// Maps the three speaker ports into State; an unmapped one stays 0.
 void MapSpeakerPorts(Driver& d);
+// Sounds the speaker at the 8254 divisor for the time given (none when it is
+// not positive); silent when a speaker port is unmapped.
 void SpeakerBeep(Driver& d, uint32_t divisor, int32_t milliseconds);
+// The beep of a touch: FeedbackTone for the capped FeedbackDuration.
 void TouchBeep(Driver& d);
+// The fixed beep that IOCTL_ORX_STARTUP sounds.
 void SelfTestBeep(Driver& d);
 
 // ---- right-button launcher
 inline constexpr char16_t RightButtonHelperPath[] = u"\\Windows\\orvexrbt.exe";
+// Starts the wait for the services the right-button helper needs, unless
+// one is already pending.
 void ArmRightButtonLauncher(Driver& d);
+// One pass of that wait: starts the helper once all three services are
+// ready, else sets the timer again.
 void RightButtonTimerProc(Driver& d);
+// Starts a program through the platform's launcher; false when it could not
+// be started or there is no launcher.
 bool LaunchProgram(Driver& d, uint32_t owner, std::u16string_view file,
                    std::u16string_view parameters);
 // Cancels a pending launcher timer and waits for a running one.
 void StopRightButtonLauncher(Driver& d);
 
 // ---- registry configuration
+// Each Load reads its values under keyPath into State and prints a line for
+// each value it could not read, keeping the value it had; each Save writes
+// State's values and prints a line for each that did not reach storage.
 void LoadPortSettings(Driver& d, std::u16string_view keyPath);
 void LoadCalibration(Driver& d, std::u16string_view keyPath);
 void LoadPanelDirection(Driver& d, std::u16string_view keyPath);
@@ -235,13 +256,21 @@ void FlushRegistrySoon(Driver& d);
 // At stop: the sync a save still waits for, made now.
 void FinishRegistryFlushes(Driver& d);
 
-// ---- report decoding
+// ---- report protocols (protocol-ts.cpp, protocol-el.cpp)
+// How many bytes the reader asks for at a time: one report's worth.
+inline constexpr uint32_t ReportSizeTS = 5;
+inline constexpr uint32_t PacketSizeEL = 10;
+
 struct Report {
     uint16_t X, Y;
     uint8_t Touch;
 };
+// The EL checksum: 0xAA plus the bytes before the checksum byte (nine, or ten
+// for a reply that begins with 0x16), or plus all there are when fewer.
 uint8_t PacketChecksum(std::span<const uint8_t> packet);
+// Raw X, Y and touch of one framed TS report (ProcessPoint limits X and Y).
 Report DecodeReportTS(std::span<const uint8_t, 5> report);
+// Raw X, Y and touch of one framed EL packet, Y turned to run as TS's does.
 Report DecodePacketEL(std::span<const uint8_t, 10> packet);
 
 // Byte-at-a-time framers; state lives in the object.
@@ -270,6 +299,8 @@ class FramerEL {
     uint8_t Position_ = 0;
 };
 
+// The reader thread for each protocol: runs until the driver stops, bringing
+// a lost port back on its own; sets StopEvent on its way out and returns 1.
 uint32_t ReadThread_TS(Driver& d);
 uint32_t ReadThread_EL(Driver& d);
 
@@ -280,18 +311,48 @@ uint32_t ReadThread_EL(Driver& d);
 bool RecoverPort(Driver& d);
 
 // ---- detection
+// How long detection's reads wait at a rate (see detect.cpp).
+struct LineTiming {
+    uint32_t FirstByteMs;  // after a command, or after RTS (no command)
+    uint32_t ReplyMs;      // after an EL command
+    uint32_t SilenceMs;
+};
+LineTiming TimingAt(uint32_t rate);
+// Makes the next reads return as soon as a byte is there, or after ms
+// without one; base holds the write time-outs to keep.
+void ReadsWaitAtMost(SerialPort& io, const CommTimeouts& base, uint32_t ms);
+
+// Reads after the rise of RTS until the model signature is complete (Found),
+// the line falls silent (Silent) or a read fails (ReadFailed, last error
+// set). received and match carry over from one call to the next, as the
+// design carries them from one rate to the next.
+enum class SignatureResult { Found, Silent, ReadFailed };
+SignatureResult WaitForSignatureTS(SerialPort& io, const CommTimeouts& base,
+                                   const LineTiming& timing, const uint8_t (&model)[4],
+                                   uint8_t& received, unsigned& match);
+// Opens the configured port and tries each rate for either protocol. Nonzero
+// once the controller is found and its port is ready for reading (PortHandle
+// and Protocol set); 0 when it is not found or the port fails.
 uint32_t DetectController(Driver& d);
 // Works on PortHandle at rate; base holds the write time-outs to keep.
 uint32_t ProbeEL(Driver& d, const CommTimeouts& base, uint32_t rate);
+// Writes one EL command packet (lead byte, params, checksum); 1 when all ten
+// bytes were written.
 uint32_t SendPacketEL(Driver& d, const uint8_t (&params)[8]);
 struct ReplyEL {
     bool Found;
     uint32_t Offset, Length;
 };
+// The first well-formed packet from offset on whose second byte is wanted.
 ReplyEL FindReplyEL(std::span<const uint8_t> bytes, uint8_t wanted, uint32_t offset);
+// Sets the found port's read time-outs and event mask for the reader; 1 on
+// success, 0 after printing what failed.
 uint32_t ConfigureReading(Driver& d);
 
 // ---- lifecycle (the exported entry points forward here)
+// ORX_Init: detects the controller, loads the settings and starts the reader.
+// The device context (never 0), also when no controller was found; 0 when
+// the start itself failed.
 uint32_t DriverInit(Driver& d);
 // Replaces PortHandle under PortLock and closes the old port, if any.
 void SetPortHandle(Driver& d, std::unique_ptr<SerialPort> port);
@@ -301,6 +362,7 @@ inline void ClosePort(Driver& d) {
 // "COM<n>:" for the configured Port, or nothing when the name does not fit
 // the six wide characters the design gives it.
 std::optional<std::u16string> PortName(const DriverState& s);
+// ORX_Deinit: stops the reader and the launcher and closes the port; always 1.
 uint32_t DriverDeinit(Driver& d);
 
 // ---- control codes

@@ -3,8 +3,8 @@
 #include <memory>
 #include <mutex>
 
+#include "device/streamdriver.h"
 #include "driver/driver.h"
-#include "platform/streamdriver.h"
 
 #define ORX_EXPORT extern "C"
 

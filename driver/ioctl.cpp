@@ -39,7 +39,7 @@ TouchSettings Snapshot(const DriverState& s) {
     t.CalibrationY2 = s.CalibrationY2;
     t.CalibrationY3 = s.CalibrationY3;
     t.PanelDirection = static_cast<uint8_t>(s.PanelDirection.Load());
-    t.Protocol = s.Protocol;
+    t.Protocol = WireValue(s.Protocol);
     return t;
 }
 

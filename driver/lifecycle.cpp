@@ -63,7 +63,8 @@ uint32_t DriverInit(Driver& d) {
     LoadFeedback(d, DriverKeyPath);
 
     try {
-        d.ReaderThread = std::thread(s.Protocol == 1 ? ReadThread_EL : ReadThread_TS, std::ref(d));
+        d.ReaderThread = std::thread(
+            s.Protocol == ReportProtocol::EL ? ReadThread_EL : ReadThread_TS, std::ref(d));
     } catch (const std::exception&) {
         // Give back what this start acquired; nothing is left running.
         ClosePort(d);

@@ -1,3 +1,10 @@
+// The hot path: every report the reader thread frames ends here, one call
+// per report, on the reader thread only. It beeps, decides the buttons from
+// the click mode, turns the raw point by the panel direction, maps it through
+// the calibration onto 0..0xFFFF and injects one pointer event when anything
+// changed. Apart from the beep, whose length is capped, and the pointer
+// backend's own call, nothing here allocates or waits: a slow report here
+// holds back every report behind it.
 #include "common/orvex.h"
 #include "driver/driver.h"
 
@@ -46,15 +53,15 @@ uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch) {
     const bool liftOff = touch == 0 && previous != 0;
 
     switch (s.FeedbackSound.Load()) {
-        case 2:
+        case SoundOnTouchDown:
             if (touchDown)
                 TouchBeep(d);
             break;
-        case 3:
+        case SoundOnLiftOff:
             if (liftOff)
                 TouchBeep(d);
             break;
-        case 4:
+        case SoundOnBoth:
             if (touchDown || liftOff)
                 TouchBeep(d);
             break;
@@ -67,24 +74,24 @@ uint32_t ProcessPoint(Driver& d, uint16_t rawX, uint16_t rawY, uint8_t touch) {
 
     uint8_t buttons = 0;
     switch (s.ClickMode.Load()) {
-        case 4:
+        case ClickWhileTouched:
             if (touch != 0) {
                 buttons = button;
             } else {
                 s.RightClickPending = 0;
             }
             break;
-        case 3:
+        case ClickOnTouchDown:
             if (touchDown) {
                 buttons = button;
                 s.RightClickPending = 0;
             }
             break;
-        case 2:
+        case ClickOnLiftOff:
             if (liftOff)
                 buttons = button;
             break;
-        case 1:
+        case ClickNever:
             s.RightClickPending = 0;
             break;
         default:

@@ -10,8 +10,6 @@ namespace orvex {
 
 namespace {
 
-constexpr uint8_t ProtocolEL = 1;
-
 // A port that keeps failing must not cost CPU: the thread sleeps on
 // ReaderWake (which the lifecycle sets when it stops the driver), longer
 // after each consecutive failure.
@@ -28,7 +26,7 @@ bool StopRequested(const Driver& d) {
 
 class Reader {
   public:
-    Reader(Driver& d, uint8_t protocol) : D_(d) { Select(protocol); }
+    Reader(Driver& d, ReportProtocol protocol) : D_(d) { Select(protocol); }
 
     void Run() {
         while (!StopRequested(D_)) {
@@ -60,9 +58,9 @@ class Reader {
     }
 
   private:
-    void Select(uint8_t protocol) {
-        El_ = (protocol == ProtocolEL);
-        Chunk_ = El_ ? 10 : 5;
+    void Select(ReportProtocol protocol) {
+        El_ = (protocol == ReportProtocol::EL);
+        Chunk_ = El_ ? PacketSizeEL : ReportSizeTS;
         Ts_.Reset();
         ElFramer_.Reset();
     }
@@ -156,8 +154,8 @@ class Reader {
 
     Driver& D_;
     bool El_ = false;
-    uint32_t Chunk_ = 5;
-    uint8_t Buffer_[10] = {};
+    uint32_t Chunk_ = ReportSizeTS;
+    uint8_t Buffer_[PacketSizeEL] = {};
     FramerTS Ts_;
     FramerEL ElFramer_;
     DoublingPause Backoff_{BackoffFirstMs, BackoffLongestMs};
@@ -167,7 +165,7 @@ class Reader {
     bool SinceRecovery_ = true;
 };
 
-uint32_t RunReader(Driver& d, uint8_t protocol) {
+uint32_t RunReader(Driver& d, ReportProtocol protocol) {
     Reader(d, protocol).Run();
     if (d.StopEvent)
         d.StopEvent->Set();
@@ -177,10 +175,10 @@ uint32_t RunReader(Driver& d, uint8_t protocol) {
 }  // namespace
 
 uint32_t ReadThread_TS(Driver& d) {
-    return RunReader(d, 0);
+    return RunReader(d, ReportProtocol::TS);
 }
 uint32_t ReadThread_EL(Driver& d) {
-    return RunReader(d, ProtocolEL);
+    return RunReader(d, ReportProtocol::EL);
 }
 
 }  // namespace orvex

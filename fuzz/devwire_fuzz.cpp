@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/devwire.h"
+#include "device/wire.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/regfile.h"
+#include "platform/registry-file.h"
 #include "platform/registry.h"
 
 namespace {

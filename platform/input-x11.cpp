@@ -25,9 +25,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/input-randr-xlib.h"
+#include "platform/input-screen-layout.h"
 #include "platform/input.h"
-#include "platform/randr-xlib.h"
-#include "platform/screen-layout.h"
 #include "platform/uniquefd.h"
 #include "platform/window-messages.h"
 

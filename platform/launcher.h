@@ -34,20 +34,4 @@ class DebugOutput;
 // not report it, and nobody would learn why the helper never came up.
 std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root, DebugOutput* log = nullptr);
 
-// Test double.
-class RecordingLauncher final : public Launcher {
-  public:
-    struct Call {
-        std::u16string File, Parameters;
-        int Show;
-    };
-    bool ShellExecute(std::u16string_view file, std::u16string_view parameters, int show) override;
-    std::vector<Call> Calls() const;
-    bool Result = true;
-
-  private:
-    mutable std::mutex Lock_;
-    std::vector<Call> Calls_;
-};
-
 }  // namespace orvex

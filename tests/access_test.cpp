@@ -19,8 +19,8 @@
 #include <functional>
 #include <regex>
 
+#include "device/host.h"
 #include "platform/access.h"
-#include "platform/devhost.h"
 #include "support/devhost_fixture.h"
 #include "support/process.h"
 

@@ -4,7 +4,7 @@
 
 #include "calibrator/front.h"
 #include "calibrator/text.h"
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 
 using namespace orvex;
 

@@ -8,7 +8,9 @@
 
 #include "calibrator/calibrator.h"
 #include "calibrator/text.h"
+#include "platform/testing/launcher-recording.h"
 #include "support/calibrator_double.h"
+#include "support/regdata.h"
 #include "support/temp_root.h"
 
 using namespace orvex;
@@ -50,12 +52,7 @@ struct Calibrator {
         Reg->CloseKey(k);
     }
     void SetDword(std::u16string_view name, uint32_t v) {
-        RegKey k;
-        Reg->CreateKey(HKEY_LOCAL_MACHINE, DriverKeyPath, &k);
-        uint8_t d[4];
-        PutU32(d, 0, v);
-        Reg->SetValue(k, name, REG_DWORD, d, 4);
-        Reg->CloseKey(k);
+        orvex::test::SetDword(*Reg, DriverKeyPath, name, v);
     }
     void SetSamples(const std::array<uint16_t, 4>& x, const std::array<uint16_t, 4>& y) {
         for (int i = 1; i <= 4; ++i) {

@@ -49,9 +49,7 @@ class ConfigTest : public ::testing::Test {
         Reg->CloseKey(k);
     }
     void SetDword(std::u16string_view name, uint32_t v) {
-        SetBytes(name, REG_DWORD,
-                 {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                  static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)});
+        ASSERT_EQ(orvex::test::SetDword(*Reg, DriverKeyPath, name, v), 0u);
     }
     void SetString(std::u16string_view name, std::u16string_view text) {
         SetBytes(name, REG_SZ, orvex::test::SzBytes(text));
@@ -69,10 +67,7 @@ class ConfigTest : public ::testing::Test {
         return std::nullopt;
     }
     std::optional<uint32_t> StoredDword(std::u16string_view name) {
-        auto v = Stored(name);
-        if (!v || v->Type != REG_DWORD || v->Data.size() != 4)
-            return std::nullopt;
-        return GetU32(v->Data, 0);
+        return orvex::test::GetDword(*Reg, DriverKeyPath, name);
     }
     void SetCalibration(uint32_t x1, uint32_t x2, uint32_t x3, uint32_t y1, uint32_t y2,
                         uint32_t y3) {

@@ -12,20 +12,20 @@
 #include <vector>
 
 #include "controlpanel/dialog.h"
-#include "platform/gui-app.h"
-#include "support/panel_host.h"
+#include "platform/gui/app.h"
+#include "support/settings_host.h"
 
 using namespace orvex;
 using namespace orvex::test;
 
 namespace {
 
-struct RecordedMessages final : PanelMessages {
+struct RecordedMessages final : SettingsMessages {
     std::vector<std::u16string> Texts;
     void Show(std::u16string_view, std::u16string_view text) override { Texts.emplace_back(text); }
 };
 
-class PanelDialog : public ::testing::Test {
+class SettingsDialogTest : public ::testing::Test {
   protected:
     // Qt's own state is gone by the time static objects are destroyed, so
     // the application ends with the suite.
@@ -38,9 +38,9 @@ class PanelDialog : public ::testing::Test {
     static void TearDownTestSuite() { App.reset(); }
 
     static inline std::unique_ptr<QApplication> App;
-    void SetUp() override { Panel.Messages = &Shown; }
+    void SetUp() override { Model.Messages = &Shown; }
     void Open() {
-        Dialog = std::make_unique<SettingsDialog>(Panel, [this] { ++Quits; });
+        Dialog = std::make_unique<SettingsDialog>(Model, [this] { ++Quits; });
         Dialog->show();
     }
     QSlider* Bar(int id) { return static_cast<QSlider*>(Dialog->Item(id)); }
@@ -53,53 +53,53 @@ class PanelDialog : public ::testing::Test {
     }
     // As the program starts: the driver open, the settings loaded.
     void LoadFromHost(std::unique_ptr<DeviceHandle> driver) {
-        Panel.Reg = &Host.Root.Reg();
-        Panel.DriverHandle = std::move(driver);
-        LoadPanelSettings(Panel, DriverKeyPath);
+        Model.Reg = &Host.Root.Reg();
+        Model.DriverHandle = std::move(driver);
+        LoadSettings(Model, DriverKeyPath);
     }
 
-    PanelHost& Host = PanelHost::Get();
+    SettingsHost& Host = SettingsHost::Get();
     RecordedMessages Shown;
-    ControlPanel Panel;
+    SettingsModel Model;
     int Quits = 0;
     std::unique_ptr<SettingsDialog> Dialog;
 };
 
-TEST_F(PanelDialog, TrackbarsActOnStepsAtOnceAndOnADragOnlyWhenReleased) {
+TEST_F(SettingsDialogTest, TrackbarsActOnStepsAtOnceAndOnADragOnlyWhenReleased) {
     Open();
     QSlider* tone = Bar(IDC_TONE_TRACKBAR);
     tone->setSliderDown(true);  // the thumb is held and dragged
     tone->setSliderPosition(3500);
     tone->setSliderPosition(3600);
-    EXPECT_EQ(Panel.Settings.FeedbackTone, 2000);
+    EXPECT_EQ(Model.Settings.FeedbackTone, 2000);
     EXPECT_EQ(Text(IDC_TONE_VALUE), "2000");
     tone->setSliderDown(false);
-    EXPECT_EQ(Panel.Settings.FeedbackTone, 3600);
+    EXPECT_EQ(Model.Settings.FeedbackTone, 3600);
     EXPECT_EQ(Text(IDC_TONE_VALUE), "3600");
 
     // Page Down pages towards the maximum by a fifth of the range.
     Key(tone, Qt::Key_PageDown);
     EXPECT_EQ(Text(IDC_TONE_VALUE), "4500");
     Key(tone, Qt::Key_Up);
-    EXPECT_EQ(Panel.Settings.FeedbackTone, 4499);
+    EXPECT_EQ(Model.Settings.FeedbackTone, 4499);
     Key(tone, Qt::Key_Home);
-    EXPECT_EQ(Panel.Settings.FeedbackTone, 500);
+    EXPECT_EQ(Model.Settings.FeedbackTone, 500);
 
     QSlider* duration = Bar(IDC_DURATION_TRACKBAR);
     Key(duration, Qt::Key_End);
-    EXPECT_EQ(Panel.Settings.FeedbackDuration, 5);
+    EXPECT_EQ(Model.Settings.FeedbackDuration, 5);
     EXPECT_EQ(Text(IDC_DURATION_VALUE), "5");
     Key(duration, Qt::Key_PageUp);
-    EXPECT_EQ(Panel.Settings.FeedbackDuration, 4);
+    EXPECT_EQ(Model.Settings.FeedbackDuration, 4);
     Key(duration, Qt::Key_Left);
-    EXPECT_EQ(Panel.Settings.FeedbackDuration, 3);
+    EXPECT_EQ(Model.Settings.FeedbackDuration, 3);
 }
 
-TEST_F(PanelDialog, RadiosAndTheCheckBoxSetTheirSettingsAndNothingElseCloses) {
-    Panel.Settings.FeedbackSound = 9;  // not a radio: the first is taken
+TEST_F(SettingsDialogTest, RadiosAndTheCheckBoxSetTheirSettingsAndNothingElseCloses) {
+    Model.Settings.FeedbackSound = 9;  // not a radio: the first is taken
     Open();
     EXPECT_TRUE(Checked(IDC_SOUND_SILENCE));
-    EXPECT_EQ(Panel.Settings.FeedbackSound, 1);
+    EXPECT_EQ(Model.Settings.FeedbackSound, 1);
     EXPECT_FALSE(Checked(IDC_RUN_RIGHT_BUTTON));
     const int sounds[][2] = {{IDC_SOUND_LIFT_OFF, 3},
                              {IDC_SOUND_BOTH, 4},
@@ -107,12 +107,12 @@ TEST_F(PanelDialog, RadiosAndTheCheckBoxSetTheirSettingsAndNothingElseCloses) {
                              {IDC_SOUND_SILENCE, 1}};
     for (auto [id, sound] : sounds) {
         Click(id);
-        EXPECT_EQ(Panel.Settings.FeedbackSound, sound) << id;
+        EXPECT_EQ(Model.Settings.FeedbackSound, sound) << id;
     }
     Click(IDC_RUN_RIGHT_BUTTON);
-    EXPECT_EQ(Panel.Settings.RunRightButton, 1);
+    EXPECT_EQ(Model.Settings.RunRightButton, 1);
     Click(IDC_RUN_RIGHT_BUTTON);
-    EXPECT_EQ(Panel.Settings.RunRightButton, 0);
+    EXPECT_EQ(Model.Settings.RunRightButton, 0);
 
     // The standard cancel, Escape and the close request leave it open.
     Dialog->Command(2);
@@ -123,13 +123,13 @@ TEST_F(PanelDialog, RadiosAndTheCheckBoxSetTheirSettingsAndNothingElseCloses) {
     EXPECT_EQ(Quits, 0);
 
     // The box shows any stored nonzero value as checked.
-    Panel.Settings = PanelSettings{5, 4, 2000, 1};
+    Model.Settings = SettingsValues{5, 4, 2000, 1};
     Open();
     EXPECT_TRUE(Checked(IDC_RUN_RIGHT_BUTTON));
     EXPECT_TRUE(Checked(IDC_SOUND_BOTH));
 }
 
-TEST_F(PanelDialog, ApplyThenCancelKeepsTheAppliedValuesInRegistryAndDriver) {
+TEST_F(SettingsDialogTest, ApplyThenCancelKeepsTheAppliedValuesInRegistryAndDriver) {
     Host.Reset(1, 1, 2000, 1);
     LoadFromHost(Host.OpenDriver());
     Open();
@@ -156,7 +156,7 @@ TEST_F(PanelDialog, ApplyThenCancelKeepsTheAppliedValuesInRegistryAndDriver) {
     EXPECT_TRUE(Shown.Texts.empty());
 }
 
-TEST_F(PanelDialog, OkWithARefusingDriverReportsItClosesAndKeepsTheHelperOff) {
+TEST_F(SettingsDialogTest, OkWithARefusingDriverReportsItClosesAndKeepsTheHelperOff) {
     Host.Reset(0, 3, 2000, 1);
     LoadFromHost(Host.OpenRefusing());
     Open();

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "controlpanel/panel.h"
+#include "controlpanel/settings.h"
 #include "support/failing_registry.h"
-#include "support/panel_host.h"
+#include "support/settings_host.h"
 
 using namespace orvex;
 using namespace orvex::test;
@@ -15,7 +15,7 @@ namespace {
 
 using Texts = std::vector<std::u16string>;
 
-struct RecordedMessages final : PanelMessages {
+struct RecordedMessages final : SettingsMessages {
     Texts Shown;
     void Show(std::u16string_view caption, std::u16string_view text) override {
         EXPECT_EQ(caption, u"Error");
@@ -23,25 +23,25 @@ struct RecordedMessages final : PanelMessages {
     }
 };
 
-class PanelModel : public ::testing::Test {
+class SettingsModelTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Panel.Reg = &Host.Root.Reg();
-        Panel.Messages = &Messages;
+        Model.Reg = &Host.Root.Reg();
+        Model.Messages = &Messages;
     }
-    PanelSettings Load(uint32_t run, uint32_t sound, uint32_t tone, uint32_t duration) {
+    SettingsValues Load(uint32_t run, uint32_t sound, uint32_t tone, uint32_t duration) {
         Host.Reset(run, sound, tone, duration);
-        LoadPanelSettings(Panel, DriverKeyPath);
-        return Panel.Settings;
+        LoadSettings(Model, DriverKeyPath);
+        return Model.Settings;
     }
 
-    PanelHost& Host = PanelHost::Get();
+    SettingsHost& Host = SettingsHost::Get();
     RecordedMessages Messages;
-    ControlPanel Panel;
+    SettingsModel Model;
 };
 
-TEST_F(PanelModel, OutOfRangeValuesAreCorrectedSilentlyAndRunRightButtonIsNot) {
-    PanelSettings s = Load(7, 0, 400, 6);
+TEST_F(SettingsModelTest, OutOfRangeValuesAreCorrectedSilentlyAndRunRightButtonIsNot) {
+    SettingsValues s = Load(7, 0, 400, 6);
     EXPECT_EQ(s.RunRightButton, 7);
     EXPECT_EQ(s.FeedbackSound, 1);
     EXPECT_EQ(s.FeedbackTone, 2000);
@@ -56,11 +56,11 @@ TEST_F(PanelModel, OutOfRangeValuesAreCorrectedSilentlyAndRunRightButtonIsNot) {
     EXPECT_EQ(Messages.Shown, Texts{});
 }
 
-TEST_F(PanelModel, FailedReadsShowTheirOwnMessageAndKeepTheirFields) {
+TEST_F(SettingsModelTest, FailedReadsShowTheirOwnMessageAndKeepTheirFields) {
     FailingRegistry failing(Host.Root.Reg());
     failing.FailQuery = {u"RunRightButton", u"FeedbackTone"};
-    Panel.Reg = &failing;
-    PanelSettings s = Load(1, 2, 3000, 3);
+    Model.Reg = &failing;
+    SettingsValues s = Load(1, 2, 3000, 3);
     EXPECT_EQ(Messages.Shown, (Texts{u"Fail to Get Configuration! (RunRightButton)",
                                      u"Fail to Get Configuration! (FeedbackTone)"}));
     EXPECT_EQ(s.RunRightButton, 0);
@@ -71,20 +71,20 @@ TEST_F(PanelModel, FailedReadsShowTheirOwnMessageAndKeepTheirFields) {
 
     // Without the key nothing is read, and nothing corrected either.
     Messages.Shown.clear();
-    Panel.Settings.FeedbackTone = 1;
-    LoadPanelSettings(Panel, u"Drivers\\BuiltIn\\NoSuchKey");
-    LoadPanelSettings(Panel, nullptr);
+    Model.Settings.FeedbackTone = 1;
+    LoadSettings(Model, u"Drivers\\BuiltIn\\NoSuchKey");
+    LoadSettings(Model, nullptr);
     EXPECT_EQ(Messages.Shown, (Texts{u"Fail to Get Configuration! (OpenKey)",
                                      u"Fail to Get Configuration! (BadReadPtr)"}));
-    EXPECT_EQ(Panel.Settings.FeedbackTone, 1);
+    EXPECT_EQ(Model.Settings.FeedbackTone, 1);
 }
 
-TEST_F(PanelModel, SaveWritesFourDwordsAndApplyReachesTheRunningDriver) {
+TEST_F(SettingsModelTest, SaveWritesFourDwordsAndApplyReachesTheRunningDriver) {
     Host.Reset(1, 1, 2000, 1);
-    Panel.Settings = PanelSettings{0, 3, 4500, 5};
-    Panel.DriverHandle = Host.OpenDriver();
-    SavePanelSettings(Panel, DriverKeyPath);
-    ApplyFeedbackToDriver(Panel);
+    Model.Settings = SettingsValues{0, 3, 4500, 5};
+    Model.DriverHandle = Host.OpenDriver();
+    SaveSettings(Model, DriverKeyPath);
+    ApplyFeedbackToDriver(Model);
     EXPECT_EQ(Messages.Shown, Texts{});
     EXPECT_EQ(Host.Dword(u"RunRightButton"), 0u);
     EXPECT_EQ(Host.Dword(u"FeedbackSound"), 3u);
@@ -97,16 +97,16 @@ TEST_F(PanelModel, SaveWritesFourDwordsAndApplyReachesTheRunningDriver) {
     EXPECT_EQ(t.FeedbackDuration, 5);
 }
 
-TEST_F(PanelModel, FailuresAreReportedAndTheOtherStepsStillRun) {
+TEST_F(SettingsModelTest, FailuresAreReportedAndTheOtherStepsStillRun) {
     Host.Reset(1, 1, 2000, 1);
     FailingRegistry failing(Host.Root.Reg());
     failing.FailSet = {u"FeedbackSound"};
-    Panel.Reg = &failing;
-    Panel.Settings = PanelSettings{1, 4, 900, 2};
-    Panel.DriverHandle = Host.OpenRefusing();
-    SavePanelSettings(Panel, DriverKeyPath);
-    ApplyFeedbackToDriver(Panel);
-    SavePanelSettings(Panel, u"Drivers\\BuiltIn\\NoSuchKey");
+    Model.Reg = &failing;
+    Model.Settings = SettingsValues{1, 4, 900, 2};
+    Model.DriverHandle = Host.OpenRefusing();
+    SaveSettings(Model, DriverKeyPath);
+    ApplyFeedbackToDriver(Model);
+    SaveSettings(Model, u"Drivers\\BuiltIn\\NoSuchKey");
     EXPECT_EQ(Messages.Shown,
               (Texts{u"Fail to Set Configuration! (FeedbackSound)", u"Fail to setup feedbacksound!",
                      u"Fail to Set Configuration! (OpenKey)"}));
@@ -116,18 +116,18 @@ TEST_F(PanelModel, FailuresAreReportedAndTheOtherStepsStillRun) {
     EXPECT_EQ(failing.OpenKeys(), 0);
 }
 
-TEST(PanelStartup, WithoutTheDriverTheProgramSaysSoAndEndsWithoutTouchingTheRegistry) {
+TEST(SettingsStartup, WithoutTheDriverTheProgramSaysSoAndEndsWithoutTouchingTheRegistry) {
     HostRoot empty;
     RecordedMessages messages;
     int registryOpens = 0, dialogs = 0;
-    PanelStartup startup;
+    SettingsStartup startup;
     startup.OpenDevice = [&](std::u16string_view name) { return OpenDevice(name, empty.Root()); };
     startup.OpenRegistry = [&]() -> std::unique_ptr<Registry> {
         ++registryOpens;
         return nullptr;
     };
-    startup.RunDialog = [&](ControlPanel&) { return ++dialogs; };
-    EXPECT_EQ(RunControlPanel(startup, messages), 0);
+    startup.RunDialog = [&](SettingsModel&) { return ++dialogs; };
+    EXPECT_EQ(RunSettingsProgram(startup, messages), 0);
     EXPECT_EQ(messages.Shown, Texts{u"Fail to load ORVEX driver (ORX1:), error = 2"});
     EXPECT_EQ(registryOpens, 0);
     EXPECT_EQ(dialogs, 0);
@@ -138,7 +138,7 @@ TEST(PanelStartup, WithoutTheDriverTheProgramSaysSoAndEndsWithoutTouchingTheRegi
         return nullptr;
     };
     messages.Shown.clear();
-    EXPECT_EQ(RunControlPanel(startup, messages), 0);
+    EXPECT_EQ(RunSettingsProgram(startup, messages), 0);
     ASSERT_EQ(messages.Shown.size(), 1u);
     EXPECT_TRUE(messages.Shown[0].starts_with(
         u"Fail to load ORVEX driver (ORX1:), error = 5\n\nOnly root and members of the group "

@@ -259,7 +259,7 @@ constexpr char ChecksumLine[] = "ORVEXSER: ReadThread_EL : Checksum error!\r\n";
 
 TEST(ReaderLoop, ChecksumErrorPrintsOneLineAndTheNextPacketIsProcessed) {
     test::ReaderRig rig;
-    rig.D->State.Protocol = 1;
+    rig.D->State.Protocol = ReportProtocol::EL;
     Bytes bad = ElPacket(0x0800, 0x0800, 0);
     bad[9] = static_cast<uint8_t>(bad[9] + 1);
     rig.Port->Arrive(bad);
@@ -275,15 +275,16 @@ TEST(ReaderLoop, ChecksumErrorPrintsOneLineAndTheNextPacketIsProcessed) {
 }
 
 TEST(ReaderLoop, ReadsOneReportWorthAtATimeAndSignalsStop) {
-    for (uint8_t protocol : {0, 1}) {
+    for (ReportProtocol protocol : {ReportProtocol::TS, ReportProtocol::EL}) {
+        const bool el = protocol == ReportProtocol::EL;
         test::ReaderRig rig;
         rig.D->State.Protocol = protocol;
-        rig.Port->Arrive(protocol ? ElPacket(4, 4, 0) : TsReport(1, 1, true));
+        rig.Port->Arrive(el ? ElPacket(4, 4, 0) : TsReport(1, 1, true));
         rig.StopWhenDry();
-        (protocol ? ReadThread_EL : ReadThread_TS)(*rig.D);
+        (el ? ReadThread_EL : ReadThread_TS)(*rig.D);
         ASSERT_FALSE(rig.Port->ReadSizes().empty());
         for (uint32_t n : rig.Port->ReadSizes())
-            EXPECT_EQ(n, protocol ? 10u : 5u);
+            EXPECT_EQ(n, el ? 10u : 5u);
         EXPECT_EQ(rig.D->State.SampleCount.Load(), 1);
         EXPECT_TRUE(rig.D->StopEvent->Wait(0)) << "StopEvent not set";
     }
@@ -323,7 +324,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 // Replays a recording through the reader thread in bursts of 7 bytes, so
 // that reports straddle reads, and returns the injected calls.
-std::vector<std::string> Replay(test::ReaderRig& rig, const Bytes& stream, uint8_t protocol) {
+std::vector<std::string> Replay(test::ReaderRig& rig, const Bytes& stream,
+                                ReportProtocol protocol) {
     rig.D->State.Protocol = protocol;
     for (size_t i = 0; i < stream.size(); i += 7) {
         const size_t end = std::min(stream.size(), i + 7);
@@ -331,7 +333,7 @@ std::vector<std::string> Replay(test::ReaderRig& rig, const Bytes& stream, uint8
                                stream.begin() + static_cast<std::ptrdiff_t>(end)));
     }
     rig.StopWhenDry();
-    (protocol ? ReadThread_EL : ReadThread_TS)(*rig.D);
+    (protocol == ReportProtocol::EL ? ReadThread_EL : ReadThread_TS)(*rig.D);
     return test::FormatCalls(rig.Pointer.Calls());
 }
 
@@ -342,7 +344,8 @@ TEST_P(Recording, MatchesExpectedCalls) {
     const Bytes stream = ReadFileBytes(DataPath(name + ".bin"));
     ASSERT_FALSE(stream.empty()) << "missing " << DataPath(name + ".bin");
     test::ReaderRig rig;
-    const auto actual = Replay(rig, stream, name.rfind("el-", 0) == 0 ? 1 : 0);
+    const auto actual =
+        Replay(rig, stream, name.rfind("el-", 0) == 0 ? ReportProtocol::EL : ReportProtocol::TS);
     const auto expected = ReadLines(DataPath(name + ".expected"));
     ASSERT_FALSE(expected.empty()) << "missing " << DataPath(name + ".expected");
     EXPECT_EQ(actual, expected);
@@ -354,7 +357,7 @@ INSTANTIATE_TEST_SUITE_P(Strokes, Recording, testing::Values("ts-stroke", "el-st
 // file cannot pass unnoticed.
 TEST(Recording, TsStrokeHandChecked) {
     test::ReaderRig rig;
-    const auto calls = Replay(rig, ReadFileBytes(DataPath("ts-stroke.bin")), 0);
+    const auto calls = Replay(rig, ReadFileBytes(DataPath("ts-stroke.bin")), ReportProtocol::TS);
     ASSERT_GE(calls.size(), 3u);
     // Touch-down at raw (300, 700): X = 300 * 32768 / 512 = 19200;
     // Y = (700 - 511) * 32768 / 512 + 32768 = 44864.
@@ -371,7 +374,7 @@ TEST(Recording, TsStrokeHandChecked) {
 
 TEST(Recording, ElStrokeHandChecked) {
     test::ReaderRig rig;
-    const auto calls = Replay(rig, ReadFileBytes(DataPath("el-stroke.bin")), 1);
+    const auto calls = Replay(rig, ReadFileBytes(DataPath("el-stroke.bin")), ReportProtocol::EL);
     ASSERT_GE(calls.size(), 3u);
     // Touch-down at raw (820, 150): X = 32768 + 309 * 64 = 52544; Y = 9600.
     EXPECT_EQ(calls.front(), "mouse_event(0x8003, 52544, 9600, 0, 0)");

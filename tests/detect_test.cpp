@@ -8,9 +8,10 @@
 #include <thread>
 
 #include "common/orvex.h"
-#include "platform/serial-sim.h"
+#include "platform/testing/serial-sim.h"
 #include "support/driver_fixture.h"
 #include "support/process.h"
+#include "support/regdata.h"
 #include "support/temp_root.h"
 #include "tools/orvexsim/controller.h"
 
@@ -73,15 +74,10 @@ class Detection : public ::testing::Test {
     }
 
     void SetDword(const char16_t* name, uint32_t value) {
-        RegKey key;
-        Reg->OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &key);
-        uint8_t data[4];
-        PutU32(data, 0, value);
-        Reg->SetValue(key, name, REG_DWORD, data, 4);
-        Reg->CloseKey(key);
+        orvex::test::SetDword(*Reg, DriverKeyPath, name, value);
     }
 
-    std::shared_ptr<ControllerFarEnd> AttachController(SimProtocol protocol, uint32_t rate) {
+    std::shared_ptr<ControllerFarEnd> AttachController(ReportProtocol protocol, uint32_t rate) {
         SimConfig config;
         config.Protocol = protocol;
         config.Rate = rate;
@@ -106,9 +102,9 @@ class Detection : public ::testing::Test {
 };
 
 TEST_F(Detection, TsControllerIsFoundAt9600AfterSilenceAt38400) {
-    auto far = AttachController(SimProtocol::TS, 9600);
+    auto far = AttachController(ReportProtocol::TS, 9600);
     ASSERT_NE(DetectController(T.D), 0u);
-    EXPECT_EQ(T.D.State.Protocol, 0);
+    EXPECT_EQ(T.D.State.Protocol.Load(), ReportProtocol::TS);
     ASSERT_TRUE(T.D.PortHandle);
 
     const std::vector<std::string> expected = {
@@ -142,9 +138,9 @@ TEST_F(Detection, TsControllerIsFoundAt9600AfterSilenceAt38400) {
 }
 
 TEST_F(Detection, ElControllerAt4800AndAnyAnswerCounts) {
-    auto far = AttachController(SimProtocol::EL, 4800);
+    auto far = AttachController(ReportProtocol::EL, 4800);
     ASSERT_NE(DetectController(T.D), 0u);
-    EXPECT_EQ(T.D.State.Protocol, 1);
+    EXPECT_EQ(T.D.State.Protocol.Load(), ReportProtocol::EL);
     EXPECT_TRUE(Printed("ORVEXSER: TouchScreen found on COM1: 4800BPS, [EL]\r\n"));
     // The first command went out as listed.
     auto written = Com1().Written();
@@ -162,7 +158,7 @@ TEST_F(Detection, OneStrayByteAtTheFirstElRateIsTakenForAController) {
     };
     Com1().Attach(far);
     ASSERT_NE(DetectController(T.D), 0u);
-    EXPECT_EQ(T.D.State.Protocol, 1);
+    EXPECT_EQ(T.D.State.Protocol.Load(), ReportProtocol::EL);
     EXPECT_TRUE(Printed("ORVEXSER: TouchScreen found on COM1: 9600BPS, [EL]\r\n"));
 }
 
@@ -177,7 +173,7 @@ TEST_F(Detection, SignaturePositionIsCarriedIntoTheNextRate) {
     };
     Com1().Attach(far);
     ASSERT_NE(DetectController(T.D), 0u);
-    EXPECT_EQ(T.D.State.Protocol, 0);
+    EXPECT_EQ(T.D.State.Protocol.Load(), ReportProtocol::TS);
     EXPECT_TRUE(Printed("ORVEXSER: TouchScreen found on COM1: 9600BPS, [TS]\r\n"));
 }
 
@@ -210,9 +206,9 @@ TEST_F(Detection, NoControllerWalksAllRatesAndPutsTheLineBack) {
         ASSERT_TRUE(port->SetCommState(original));
     }
     Com1().ClearLog();
-    T.D.State.Protocol = 1;
+    T.D.State.Protocol = ReportProtocol::EL;
     EXPECT_EQ(DetectController(T.D), 0u);
-    EXPECT_EQ(T.D.State.Protocol, 1) << "unchanged";
+    EXPECT_EQ(T.D.State.Protocol.Load(), ReportProtocol::EL) << "unchanged";
     EXPECT_TRUE(
         Printed("ORVEXSER: No TouchScreen found. Returning serial port to original status.\r\n"));
     EXPECT_EQ(T.Timers.Sleeps().size(), 12u);
@@ -352,7 +348,7 @@ TEST_F(Detection, AcknowledgementAtTheStartOfTheSecondReplySendsNoThirdCommand) 
 // ---- start and stop
 
 TEST_F(Detection, StartRunsTheReaderForTheDetectedProtocolAndStopEndsIt) {
-    auto far = AttachController(SimProtocol::EL, 2400);
+    auto far = AttachController(ReportProtocol::EL, 2400);
     uint32_t context = DriverInit(T.D);
     ASSERT_NE(context, 0u);
     ASSERT_TRUE(T.D.ReaderThread.joinable());
@@ -371,7 +367,7 @@ TEST_F(Detection, StartRunsTheReaderForTheDetectedProtocolAndStopEndsIt) {
 }
 
 TEST_F(Detection, StopWakesAReaderInTheMiddleOfAReport) {
-    auto far = AttachController(SimProtocol::TS, 38400);
+    auto far = AttachController(ReportProtocol::TS, 38400);
     ASSERT_NE(DriverInit(T.D), 0u);
     // Two bytes of a five-byte report: the reader waits for the rest.
     Com1().Send({0xA0, 0x01});
@@ -400,10 +396,10 @@ TEST_F(Detection, WithoutAControllerTheDriverServesItsLoadValues) {
 // RTS comes on; the EL probe that follows reads those bytes as an answer, so
 // the walk takes it for an EL controller there.
 struct RateCase {
-    SimProtocol Protocol;
+    ReportProtocol Protocol;
     uint32_t Rate;
     bool Found;
-    SimProtocol FoundAs;
+    ReportProtocol FoundAs;
 };
 
 class DetectionRates : public Detection, public ::testing::WithParamInterface<RateCase> {};
@@ -417,26 +413,27 @@ TEST_P(DetectionRates, ControllerIsFoundWhereTheTableLooks) {
         EXPECT_FALSE(Com1().IsOpen());
         return;
     }
-    EXPECT_EQ(T.D.State.Protocol, c.FoundAs == SimProtocol::EL ? 1 : 0);
-    const std::string tag = c.FoundAs == SimProtocol::EL ? "[EL]" : "[TS]";
+    EXPECT_EQ(T.D.State.Protocol.Load(), c.FoundAs);
+    const std::string tag = c.FoundAs == ReportProtocol::EL ? "[EL]" : "[TS]";
     EXPECT_TRUE(Printed("ORVEXSER: TouchScreen found on COM1: " + std::to_string(c.Rate) + "BPS, " +
                         tag + "\r\n"));
     EXPECT_EQ(Com1().CommState().BaudRate, c.Rate);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DetectionRates,
-                         ::testing::Values(RateCase{SimProtocol::TS, 38400, true, SimProtocol::TS},
-                                           RateCase{SimProtocol::TS, 9600, true, SimProtocol::TS},
-                                           RateCase{SimProtocol::TS, 19200, true, SimProtocol::TS},
-                                           RateCase{SimProtocol::TS, 4800, true, SimProtocol::EL},
-                                           RateCase{SimProtocol::TS, 2400, true, SimProtocol::EL},
-                                           RateCase{SimProtocol::TS, 1200, true, SimProtocol::EL},
-                                           RateCase{SimProtocol::EL, 38400, false, SimProtocol::EL},
-                                           RateCase{SimProtocol::EL, 9600, true, SimProtocol::EL},
-                                           RateCase{SimProtocol::EL, 19200, true, SimProtocol::EL},
-                                           RateCase{SimProtocol::EL, 4800, true, SimProtocol::EL},
-                                           RateCase{SimProtocol::EL, 2400, true, SimProtocol::EL},
-                                           RateCase{SimProtocol::EL, 1200, true, SimProtocol::EL}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, DetectionRates,
+    ::testing::Values(RateCase{ReportProtocol::TS, 38400, true, ReportProtocol::TS},
+                      RateCase{ReportProtocol::TS, 9600, true, ReportProtocol::TS},
+                      RateCase{ReportProtocol::TS, 19200, true, ReportProtocol::TS},
+                      RateCase{ReportProtocol::TS, 4800, true, ReportProtocol::EL},
+                      RateCase{ReportProtocol::TS, 2400, true, ReportProtocol::EL},
+                      RateCase{ReportProtocol::TS, 1200, true, ReportProtocol::EL},
+                      RateCase{ReportProtocol::EL, 38400, false, ReportProtocol::EL},
+                      RateCase{ReportProtocol::EL, 9600, true, ReportProtocol::EL},
+                      RateCase{ReportProtocol::EL, 19200, true, ReportProtocol::EL},
+                      RateCase{ReportProtocol::EL, 4800, true, ReportProtocol::EL},
+                      RateCase{ReportProtocol::EL, 2400, true, ReportProtocol::EL},
+                      RateCase{ReportProtocol::EL, 1200, true, ReportProtocol::EL}));
 
 }  // namespace
 
@@ -446,15 +443,15 @@ INSTANTIATE_TEST_SUITE_P(Table, DetectionRates,
 // after the command has crossed the wire, the way a real line behaves and a
 // pseudo-terminal does not.
 class TimedDetection : public Detection,
-                       public ::testing::WithParamInterface<std::pair<SimProtocol, uint32_t>> {};
+                       public ::testing::WithParamInterface<std::pair<ReportProtocol, uint32_t>> {};
 
 TEST_P(TimedDetection, EveryRateIsFoundAndAnElControllerGetsAllThreeCommands) {
     const auto [protocol, rate] = GetParam();
     auto far = AttachController(protocol, rate);
     Com1().KeepLineTime(T.Timers);
     ASSERT_NE(DetectController(T.D), 0u);
-    const bool el = protocol == SimProtocol::EL;
-    EXPECT_EQ(T.D.State.Protocol, el ? 1 : 0);
+    const bool el = protocol == ReportProtocol::EL;
+    EXPECT_EQ(T.D.State.Protocol.Load(), protocol);
     EXPECT_TRUE(Printed("ORVEXSER: TouchScreen found on COM1: " + std::to_string(rate) + "BPS, " +
                         (el ? "[EL]" : "[TS]") + "\r\n"));
     EXPECT_EQ(Com1().CommState().BaudRate, rate);
@@ -470,12 +467,12 @@ TEST_P(TimedDetection, EveryRateIsFoundAndAnElControllerGetsAllThreeCommands) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rates, TimedDetection,
-    ::testing::Values(std::pair{SimProtocol::EL, 9600u}, std::pair{SimProtocol::EL, 19200u},
-                      std::pair{SimProtocol::EL, 4800u}, std::pair{SimProtocol::EL, 2400u},
-                      std::pair{SimProtocol::EL, 1200u}, std::pair{SimProtocol::TS, 38400u},
-                      std::pair{SimProtocol::TS, 9600u}, std::pair{SimProtocol::TS, 19200u}),
+    ::testing::Values(std::pair{ReportProtocol::EL, 9600u}, std::pair{ReportProtocol::EL, 19200u},
+                      std::pair{ReportProtocol::EL, 4800u}, std::pair{ReportProtocol::EL, 2400u},
+                      std::pair{ReportProtocol::EL, 1200u}, std::pair{ReportProtocol::TS, 38400u},
+                      std::pair{ReportProtocol::TS, 9600u}, std::pair{ReportProtocol::TS, 19200u}),
     [](const auto& info) {
-        return std::string(info.param.first == SimProtocol::EL ? "EL" : "TS") +
+        return std::string(info.param.first == ReportProtocol::EL ? "EL" : "TS") +
                std::to_string(info.param.second);
     });
 
@@ -495,7 +492,7 @@ TEST_F(Detection, OnATimedLineNobodyAnsweringIsGivenUpOnInTime) {
 // ---- recovery
 
 TEST_F(Detection, RecoveryBacksOffOnASilentPortAndPrintsOnlyTheWalkThatFinds) {
-    auto far = AttachController(SimProtocol::TS, 9600);
+    auto far = AttachController(ReportProtocol::TS, 9600);
     ASSERT_NE(DriverInit(T.D), 0u);
     // Cleared first: the reader may report the loss before Unplug returns.
     T.Debug.Clear();
@@ -527,7 +524,7 @@ TEST_F(Detection, RecoveryBacksOffOnASilentPortAndPrintsOnlyTheWalkThatFinds) {
     EXPECT_EQ(count("ORVEXSER: Lost connection"), 1u);
     EXPECT_EQ(Lines().size(), 1u) << "fruitless walks print nothing";
 
-    far = AttachController(SimProtocol::TS, 9600);
+    far = AttachController(ReportProtocol::TS, 9600);
     T.Timers.Advance(nextPauseMs());
     ASSERT_TRUE(WaitUntil([&] { return count("ORVEXSER: Touch controller is back") == 1; }, 10s));
     EXPECT_EQ(count("ORVEXSER: Detecting [TS] device on COM1..."), 1u);

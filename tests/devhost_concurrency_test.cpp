@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/devclient.h"
-#include "platform/devhost.h"
+#include "device/client.h"
+#include "device/host.h"
 #include "platform/lasterror.h"
 #include "support/devhost_fixture.h"
 #include "support/process.h"

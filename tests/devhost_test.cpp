@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "common/orvex.h"
-#include "platform/devclient.h"
-#include "platform/devhost.h"
-#include "platform/devwire.h"
+#include "device/client.h"
+#include "device/host.h"
+#include "device/wire.h"
 #include "platform/lasterror.h"
 #include "support/devhost_fixture.h"
 #include "support/process.h"

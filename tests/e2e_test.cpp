@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "common/orvex.h"
-#include "controlpanel/panel.h"
+#include "controlpanel/settings.h"
 #include "support/system.h"
 
 using namespace orvex;
@@ -57,7 +57,7 @@ TEST(EndToEnd, TouchesOnTheWireReachThePointerAndTheDevice) {
 
     auto h = sut.Open();
     ASSERT_TRUE(h);
-    EXPECT_EQ(ReadSettings(*h).Protocol, 0);
+    EXPECT_EQ(ReadSettings(*h).Protocol, WireValue(ReportProtocol::TS));
     ASSERT_TRUE(WaitUntil([&] { return ReadRaw(*h).SampleCount >= 3; }, 10s)) << sut.HostErr();
     RawPoint last = ReadRaw(*h);
     EXPECT_EQ(last.X, 511);
@@ -100,7 +100,7 @@ TEST(EndToEnd, ElControllerIsFoundAndCalibrationSurvivesARestart) {
     {
         auto h = sut.Open();
         ASSERT_TRUE(h);
-        EXPECT_EQ(ReadSettings(*h).Protocol, 1);
+        EXPECT_EQ(ReadSettings(*h).Protocol, WireValue(ReportProtocol::EL));
         std::array<uint8_t, TouchSettings::Size> buf{};
         ASSERT_EQ(h->IoControl(IOCTL_ORX_GET_SETTINGS, buf.data(), buf.size(), buf.data(),
                                buf.size(), nullptr),
@@ -181,16 +181,16 @@ TEST(EndToEnd, EveryChangeIsStoredWhenTheCallThatMadeItReturns) {
     // The settings dialog's save, from a process that keeps its connection
     // while the dialog is open.
     {
-        ControlPanel panel;
+        SettingsModel dialog;
         uint32_t error = 0;
         auto reg = OpenSqliteRegistry(sut.Root(), &error);
         ASSERT_TRUE(reg) << error;
-        panel.Reg = reg.get();
-        panel.DriverHandle = sut.Open();
-        panel.Settings.FeedbackSound = 3;
-        panel.Settings.FeedbackTone = 1234;
-        SavePanelSettings(panel, DriverKeyPath);
-        ApplyFeedbackToDriver(panel);
+        dialog.Reg = reg.get();
+        dialog.DriverHandle = sut.Open();
+        dialog.Settings.FeedbackSound = 3;
+        dialog.Settings.FeedbackTone = 1234;
+        SaveSettings(dialog, DriverKeyPath);
+        ApplyFeedbackToDriver(dialog);
         const std::string text = ExportDriverKey(sut);
         EXPECT_NE(text.find(DwordLine("FeedbackTone", 1234)), std::string::npos) << text;
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/input.h"
+#include "tests/support/temp_root.h"
 
 namespace orvex {
 namespace {
@@ -35,8 +36,7 @@ class UinputTest : public ::testing::Test {
         if (probe < 0)
             GTEST_SKIP() << "/dev/uinput cannot be opened here";
         ::close(probe);
-        char name[] = "/tmp/orvex-uinput-XXXXXX";
-        Root = ::mkdtemp(name);
+        Root = Tmp.Path();
         std::string error, node;
         In = CreateUinputInput(Root, &error, &node);
         ASSERT_NE(In, nullptr) << error;
@@ -55,8 +55,6 @@ class UinputTest : public ::testing::Test {
         if (Fd >= 0)
             ::close(Fd);
         In.reset();
-        if (!Root.empty())
-            std::filesystem::remove_all(Root);
     }
 
     // Everything up to and including the count-th SYN_REPORT.
@@ -76,6 +74,7 @@ class UinputTest : public ::testing::Test {
         return got;
     }
 
+    test::TempRoot Tmp;
     std::string Root;
     std::unique_ptr<Input> In;
     int Fd = -1;

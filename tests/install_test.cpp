@@ -22,6 +22,7 @@
 
 #include "platform/uniquefd.h"
 #include "support/process.h"
+#include "support/temp_root.h"
 
 namespace orvex {
 namespace {
@@ -29,6 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::ChildProcess;
 using test::ReadWholeFile;
+using test::TempRoot;
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
@@ -84,9 +86,8 @@ Outcome RunProgram(const std::string& dir, const std::vector<std::string>& argv,
 class Installed : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/orvex-install-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        Top = tmpl;
+        TopRoot = std::make_unique<TempRoot>();
+        Top = TopRoot->Path();
         ::chmod(Top.c_str(), 0755);  // the programs also run as another user
         Prefix = Top + "/usr";
         const Outcome o = RunProgram(
@@ -94,13 +95,11 @@ class Installed : public ::testing::Test {
         ASSERT_EQ(o.Status, 0) << o.Out << o.Err;
         Manifest = ReadWholeFile(Env("ORVEX_BINARY_DIR") + "/install_manifest.txt");
     }
-    static void TearDownTestSuite() {
-        std::error_code ec;
-        std::filesystem::remove_all(Top, ec);
-    }
+    static void TearDownTestSuite() { TopRoot.reset(); }
     static std::string In(const std::string& relative) { return Prefix + "/" + relative; }
     static std::string Module() { return In(Env("ORVEX_INSTALL_LIBDIR") + "/orvex/orvexser.so"); }
 
+    static inline std::unique_ptr<TempRoot> TopRoot;
     static inline std::string Top, Prefix, Manifest;
 };
 

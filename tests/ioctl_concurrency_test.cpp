@@ -182,7 +182,7 @@ void IoControlConcurrency::CheckSettings(const std::array<uint8_t, TouchSettings
         expect(0x2E + k, fixed[k]);
     for (size_t at = 0x36; at <= 0x39; ++at)
         expect(at, CanaryByte(at, canary));
-    expect(TouchSettings::OffProtocol, 0);
+    expect(TouchSettings::OffProtocol, WireValue(ReportProtocol::TS));
     expect(0x48, 640 & 0xFF);
     expect(0x49, 640 >> 8);
     expect(0x4A, 480 & 0xFF);

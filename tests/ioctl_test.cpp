@@ -9,9 +9,13 @@
 
 #include "common/orvex.h"
 #include "driver/driver.h"
-#include "platform/portbus-sim.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/input-recording.h"
+#include "platform/testing/launcher-recording.h"
+#include "platform/testing/portbus-sim.h"
+#include "platform/testing/timer-manual.h"
 #include "support/failing_registry.h"
+#include "support/regdata.h"
+#include "support/temp_root.h"
 
 using namespace orvex;
 
@@ -20,9 +24,7 @@ namespace {
 class IoControl : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/orvex-ioctl-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        Root = tmpl;
+        Root = Tmp.Path();
         uint32_t error = 0;
         Reg = OpenSqliteRegistry(Root, &error);
         ASSERT_TRUE(Reg) << error;
@@ -40,7 +42,6 @@ class IoControl : public ::testing::Test {
     void TearDown() override {
         D.reset();
         Reg.reset();
-        std::filesystem::remove_all(Root);
     }
 
     uint32_t Call(uint32_t code, std::span<uint8_t> buf, uint32_t* returned = nullptr) {
@@ -50,16 +51,12 @@ class IoControl : public ::testing::Test {
     }
 
     uint32_t RegistryDword(const char16_t* name) {
-        RegKey key;
-        EXPECT_EQ(Reg->OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &key), 0u);
-        uint8_t data[4] = {};
-        uint32_t size = 4, type = 0;
-        uint32_t rc = Reg->QueryValue(key, name, &type, data, &size);
-        Reg->CloseKey(key);
-        EXPECT_EQ(rc, 0u) << "value missing";
-        return GetU32(data, 0);
+        const auto value = test::GetDword(*Reg, DriverKeyPath, name);
+        EXPECT_TRUE(value) << "value missing";
+        return value.value_or(0);
     }
 
+    test::TempRoot Tmp;
     std::string Root;
     std::unique_ptr<Registry> Reg;
     CaptureDebugOutput Debug;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "bench/latency_harness.h"
+#include "platform/testing/input-recording.h"
 
 namespace orvex {
 namespace {

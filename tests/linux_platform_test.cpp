@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "platform/window-messages.h"
 #include "support/output_capture.h"
+#include "support/temp_root.h"
 
 namespace orvex {
 namespace {
@@ -20,8 +21,7 @@ namespace {
 class LinuxPlatformTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char name[] = "/tmp/orvex-platform-XXXXXX";
-        Root = ::mkdtemp(name);
+        Root = Tmp.Path();
         uint32_t error = 0;
         Reg = OpenSqliteRegistry(Root, &error);
         ASSERT_NE(Reg, nullptr) << error;
@@ -37,7 +37,6 @@ class LinuxPlatformTest : public ::testing::Test {
             ::unsetenv("DISPLAY");
         }
         Reg.reset();
-        std::filesystem::remove_all(Root);
     }
 
     void Choose(std::u16string_view key, const std::u16string& value) {
@@ -65,6 +64,7 @@ class LinuxPlatformTest : public ::testing::Test {
         return true;
     }
 
+    test::TempRoot Tmp;
     std::string Root;
     std::unique_ptr<Registry> Reg;
     std::optional<std::string> SavedDisplay;

@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/devwire.h"
+#include "device/wire.h"
 #include "support/process.h"
+#include "support/temp_root.h"
 
 namespace orvex {
 namespace {
@@ -119,12 +120,6 @@ struct CtlRun {
 
 class OrvexctlTest : public ::testing::Test {
   protected:
-    OrvexctlTest() {
-        char name[] = "/tmp/orvex-ctl-XXXXXX";
-        Root = ::mkdtemp(name);
-    }
-    ~OrvexctlTest() override { std::filesystem::remove_all(Root); }
-
     bool Start(test::ChildProcess& p, std::vector<std::string> args) {
         args.insert(args.begin(), {test::BinaryPath("orvexctl"), "--root", Root});
         return p.Start(args, Root + "/out", Root + "/err");
@@ -140,7 +135,8 @@ class OrvexctlTest : public ::testing::Test {
         return r;
     }
 
-    std::string Root;
+    test::TempRoot Tmp;
+    std::string Root = Tmp.Path();
 };
 
 // A driver's answer to GET_SETTINGS: the record written over the caller's
@@ -264,7 +260,7 @@ TEST_F(OrvexctlTest, SetFeedbackSendsAFreshBlockWithOnlyTheFeedbackFields) {
 TEST_F(OrvexctlTest, SetCalibrationReplacesOnlyTheCalibrationBlockOfTheDriversRecord) {
     TouchSettings state;
     state.FeedbackSound = 3;
-    state.Protocol = 1;
+    state.Protocol = WireValue(ReportProtocol::EL);
     FakeDevice dev(Root, [&](const Call& c) {
         if (c.Code == IOCTL_ORX_SET_CALIBRATION) {
             auto got = TouchSettings::Decode(
@@ -292,7 +288,7 @@ TEST_F(OrvexctlTest, SetCalibrationReplacesOnlyTheCalibrationBlockOfTheDriversRe
     // The record sent is the one the driver returned, calibration block aside.
     TouchSettings before;
     before.FeedbackSound = 3;
-    before.Protocol = 1;
+    before.Protocol = WireValue(ReportProtocol::EL);
     std::vector<uint8_t> want = SettingsInto(calls[0].Out, before);
     TouchSettings cal;
     cal.CalibrationX1 = 100;

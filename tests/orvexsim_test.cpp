@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_root.h"
 #include "tools/orvexsim/controller.h"
 
 extern char** environ;
@@ -37,19 +38,6 @@ std::string SimBinary() {
     const char* dir = std::getenv("ORVEX_BINARY_DIR");
     return std::string(dir ? dir : "build") + "/bin/orvexsim";
 }
-
-struct TempDir {
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "orvexsim-test-XXXXXX").string();
-        Path = ::mkdtemp(t.data()) ? t : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!Path.empty())
-            fs::remove_all(Path, ec);
-    }
-    std::string Path;
-};
 
 // The simulator as a child process; its standard output is read line by
 // line. Killed if a test leaves it running.
@@ -220,8 +208,8 @@ class OrvexSim : public ::testing::Test {
     void SetUp() override {
         if (!fs::exists(SimBinary()))
             GTEST_SKIP() << SimBinary() << " is not built";
-        ASSERT_FALSE(Dir.Path.empty());
-        Link = Dir.Path + "/ttyTOUCH";
+        ASSERT_FALSE(Dir.Path().empty());
+        Link = Dir.Path() + "/ttyTOUCH";
     }
     // Starts the simulator and returns the slave path it printed first.
     std::string Start(std::vector<std::string> args) {
@@ -238,7 +226,7 @@ class OrvexSim : public ::testing::Test {
         EXPECT_FALSE(fs::is_symlink(Link));
     }
 
-    TempDir Dir;
+    test::TempRoot Dir;
     std::string Link;
     std::optional<SimProcess> Sim;
 };
@@ -312,7 +300,7 @@ TEST_F(OrvexSim, TimedLineTakesTheWireTimeBothWays) {
 }
 
 TEST_F(OrvexSim, ScriptPlaysOnlyOnceTheHostHasDetectedIt) {
-    const std::string script = Dir.Path + "/tap.txt";
+    const std::string script = Dir.Path() + "/tap.txt";
     std::ofstream(script) << "# one tap\ntouch 100 200\nwait 20\nlift 300 400\n";
     Start({"--script", script, "--wait-detect", "--quiet"});
     HostPort host(Link);
@@ -330,7 +318,7 @@ TEST_F(OrvexSim, ScriptPlaysOnlyOnceTheHostHasDetectedIt) {
 }
 
 TEST_F(OrvexSim, ElScriptReportsWithTheFlippedAxis) {
-    const std::string script = Dir.Path + "/el.txt";
+    const std::string script = Dir.Path() + "/el.txt";
     std::ofstream(script) << "touch 10 20\n";
     Start({"--protocol", "el", "--rate", "1200", "--script", script, "--wait-detect", "--quiet"});
     HostPort host(Link);
@@ -381,7 +369,7 @@ TEST_F(OrvexSim, InterruptStopsItCleanly) {
 }
 
 TEST_F(OrvexSim, RefusesBadOptionsAndScripts) {
-    const std::string script = Dir.Path + "/bad.txt";
+    const std::string script = Dir.Path() + "/bad.txt";
     std::ofstream(script) << "touch 1 2\ntouch 2000 2\n";
     const std::vector<std::vector<std::string>> cases = {
         {"--rate", "1234"},
@@ -390,7 +378,7 @@ TEST_F(OrvexSim, RefusesBadOptionsAndScripts) {
         {"--rate"},
         {"--bogus"},
         {"--script", script},
-        {"--script", Dir.Path + "/missing.txt"},
+        {"--script", Dir.Path() + "/missing.txt"},
         {"--demo", "--script", script},
     };
     for (const auto& args : cases) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/portbus.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/timer-manual.h"
 #include "platform/timer.h"
 #include "support/output_capture.h"
 

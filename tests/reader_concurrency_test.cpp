@@ -11,8 +11,8 @@
 
 #include "driver/driver.h"
 #include "platform/lasterror.h"
-#include "platform/serial-sim.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/serial-sim.h"
+#include "platform/testing/timer-manual.h"
 #include "tests/support/scripted_port.h"
 #include "tools/orvexsim/controller.h"
 
@@ -48,10 +48,11 @@ constexpr char LostLine[] = "ORVEXSER: Lost connection to the touch controller\r
 // Runs a reader thread over a rig and stops it the way the lifecycle does.
 class ReaderThreadTest : public testing::Test {
   protected:
-    void Start(uint8_t protocol) {
+    void Start(ReportProtocol protocol) {
         Rig.D->State.Protocol = protocol;
         Thread = std::thread([this, protocol] {
-            ExitCode = protocol ? ReadThread_EL(*Rig.D) : ReadThread_TS(*Rig.D);
+            ExitCode =
+                protocol == ReportProtocol::EL ? ReadThread_EL(*Rig.D) : ReadThread_TS(*Rig.D);
         });
     }
 
@@ -85,7 +86,7 @@ class ReaderThreadTest : public testing::Test {
 };
 
 TEST_F(ReaderThreadTest, ReportSplitAcrossReadsIsProcessedOnceComplete) {
-    Start(0);
+    Start(ReportProtocol::TS);
     // Raw (336, 672) arrives in two pieces with a pause in between.
     Rig.Port->Arrive({0xA0, 0x05, 0x10});
     ASSERT_TRUE(WaitUntil([&] { return Rig.Port->Pending() == 0; }));
@@ -105,7 +106,7 @@ TEST_F(ReaderThreadTest, ReportSplitAcrossReadsIsProcessedOnceComplete) {
 }
 
 TEST_F(ReaderThreadTest, ClearingTheMaskEndsABlockedThreadAndSetsStopEvent) {
-    Start(1);
+    Start(ReportProtocol::EL);
     ASSERT_TRUE(WaitUntil([&] { return Rig.Port->WaitCalls() >= 1; }));
     const auto took = Stop();
     EXPECT_TRUE(Signalled);
@@ -117,7 +118,7 @@ TEST_F(ReaderThreadTest, ClearingTheMaskEndsABlockedThreadAndSetsStopEvent) {
 
 TEST_F(ReaderThreadTest, FailingPortBacksOffAndStillStopsPromptly) {
     Rig.Port->FailWith(ERROR_GEN_FAILURE);
-    Start(0);
+    Start(ReportProtocol::TS);
     std::this_thread::sleep_for(300ms);
     const size_t calls = Rig.Port->WaitCalls() + Rig.Port->ReadCalls();
     EXPECT_GE(calls, 1u);
@@ -134,7 +135,7 @@ TEST_F(ReaderThreadTest, FailingPortBacksOffAndStillStopsPromptly) {
 TEST_F(ReaderThreadTest, PortThatWakesWithoutDataDoesNotSpin) {
     // A wait that keeps returning at once with no event bit set.
     Rig.Port->OnDry([] {});
-    Start(0);
+    Start(ReportProtocol::TS);
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(Rig.Port->WaitCalls(), 100u);
     Stop();
@@ -142,7 +143,7 @@ TEST_F(ReaderThreadTest, PortThatWakesWithoutDataDoesNotSpin) {
 }
 
 TEST_F(ReaderThreadTest, FailuresAfterDataStillDeliverTheData) {
-    Start(1);
+    Start(ReportProtocol::EL);
     Rig.Port->Arrive({0x55, 0x54, 0x00, 0xFC, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x5E});
     ASSERT_TRUE(WaitUntil([&] { return Rig.Pointer.Count() == 1; }));
     Rig.Port->FailWith(ERROR_GEN_FAILURE);
@@ -158,7 +159,7 @@ TEST_F(ReaderThreadTest, LostDeviceIsReportedOnceAndRecoveryEndsOnStop) {
     AbsentPorts ports;
     Rig.Sys.Serial = &ports;
     Rig.Port->FailWith(ERROR_DEVICE_NOT_CONNECTED);
-    Start(0);
+    Start(ReportProtocol::TS);
     ASSERT_TRUE(WaitUntil([&] { return !Rig.Debug.Lines().empty(); }));
     // Recovery looks for the device again and again; the loss is still one
     // line.
@@ -215,7 +216,7 @@ TEST(ReaderRecovery, ControllerBackWithTheOtherProtocolIsReadWithIt) {
     SimulatedSerialPorts ports;
     SimulatedDevice& device = ports.Device(u"COM1:");
     SimConfig config;
-    config.Protocol = SimProtocol::EL;
+    config.Protocol = ReportProtocol::EL;
     auto controller = std::make_shared<ControllerEnd>(device, config);
     device.Attach(controller);
 
@@ -223,7 +224,7 @@ TEST(ReaderRecovery, ControllerBackWithTheOtherProtocolIsReadWithIt) {
     rig.Sys.Timers = &timers;
     rig.Sys.Serial = &ports;
     Driver& d = *rig.D;
-    d.State.Protocol = 0;
+    d.State.Protocol = ReportProtocol::TS;
     // The TS port the reader started on has gone.
     rig.Port->FailWith(ERROR_DEVICE_NOT_CONNECTED);
     std::atomic<uint32_t> exitCode{0};
@@ -233,7 +234,7 @@ TEST(ReaderRecovery, ControllerBackWithTheOtherProtocolIsReadWithIt) {
     // on the timer service's clock.
     ASSERT_TRUE(WaitUntil([&] {
         timers.Advance(100);
-        return d.State.Protocol.Load() == 1 && device.IsOpen();
+        return d.State.Protocol.Load() == ReportProtocol::EL && device.IsOpen();
     }));
     // A touch reaches the pointer through the EL framer. Retry: the reader
     // may still be finishing recovery when the first packet goes out.

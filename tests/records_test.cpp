@@ -40,14 +40,14 @@ TEST(Records, RoundTrips) {
     s.FeedbackTone = 0x1234;
     s.CalibrationY3 = 0x0301;
     s.PanelDirection = 7;
-    s.Protocol = 1;
+    s.Protocol = WireValue(ReportProtocol::EL);
     s.Encode(buf);
     auto d = TouchSettings::Decode(buf);
     EXPECT_EQ(d.FeedbackTone, 0x1234);
     EXPECT_EQ(buf[0x44], 0x01);
     EXPECT_EQ(buf[0x45], 0x03);
     EXPECT_EQ(d.PanelDirection, 7);
-    EXPECT_EQ(d.Protocol, 1);
+    EXPECT_EQ(d.Protocol, WireValue(ReportProtocol::EL));
 
     std::array<uint8_t, RightClickRequest::Size> rc{};
     RightClickRequest{0x00001234, 1}.Encode(rc);

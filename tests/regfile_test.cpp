@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/regfile.h"
+#include "platform/registry-file.h"
 #include "tests/support/failing_registry.h"
 #include "tests/support/process.h"
 #include "tests/support/regdata.h"

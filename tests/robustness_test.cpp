@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/devwire.h"
+#include "device/wire.h"
 #include "platform/window-messages.h"
 #include "support/rawclient.h"
 #include "support/system.h"

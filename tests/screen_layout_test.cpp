@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "platform/input-screen-layout.h"
 #include "platform/registry.h"
-#include "platform/screen-layout.h"
 #include "support/regdata.h"
 #include "support/temp_root.h"
 

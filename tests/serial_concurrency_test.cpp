@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/lasterror.h"
-#include "platform/serial-sim.h"
 #include "platform/serial.h"
+#include "platform/testing/serial-sim.h"
 #include "support/pty_pair.h"
 
 namespace orvex {

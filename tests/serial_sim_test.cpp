@@ -1,11 +1,11 @@
 // The simulated serial ports that driver tests run on: they must behave like
 // the real ports wherever the driver can tell the difference.
-#include "platform/serial-sim.h"
+#include "platform/testing/serial-sim.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/lasterror.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/timer-manual.h"
 
 namespace orvex {
 namespace {

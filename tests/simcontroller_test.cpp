@@ -33,7 +33,7 @@ struct Rig {
 
 SimConfig El(uint32_t rate) {
     SimConfig c;
-    c.Protocol = SimProtocol::EL;
+    c.Protocol = ReportProtocol::EL;
     c.Rate = rate;
     return c;
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "platform/serial-sim.h"
+#include "platform/testing/serial-sim.h"
 #include "support/driver_fixture.h"
 #include "support/process.h"
 #include "support/pty_pair.h"
@@ -23,10 +23,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr uint8_t ProtocolTS = 0;
-constexpr uint8_t ProtocolEL = 1;
-
-class StrayBytes : public ::testing::TestWithParam<std::tuple<uint8_t, bool>> {
+class StrayBytes : public ::testing::TestWithParam<std::tuple<ReportProtocol, bool>> {
   protected:
     void SetUp() override {
         Protocol = std::get<0>(GetParam());
@@ -45,8 +42,8 @@ class StrayBytes : public ::testing::TestWithParam<std::tuple<uint8_t, bool>> {
         T.D.State.Protocol = Protocol;
         ASSERT_EQ(ConfigureReading(T.D), 1u);
         T.D.StopEvent = std::make_unique<Event>();
-        T.D.ReaderThread =
-            std::thread(Protocol == ProtocolEL ? ReadThread_EL : ReadThread_TS, std::ref(T.D));
+        T.D.ReaderThread = std::thread(
+            Protocol == ReportProtocol::EL ? ReadThread_EL : ReadThread_TS, std::ref(T.D));
     }
     void TearDown() override { DriverDeinit(T.D); }
 
@@ -58,7 +55,7 @@ class StrayBytes : public ::testing::TestWithParam<std::tuple<uint8_t, bool>> {
     }
 
     std::vector<uint8_t> Report(uint16_t x, uint16_t y, bool touching) {
-        if (Protocol == ProtocolEL) {
+        if (Protocol == ReportProtocol::EL) {
             auto p = EncodePacketEL(x, y, touching);
             return {p.begin(), p.end()};
         }
@@ -66,7 +63,7 @@ class StrayBytes : public ::testing::TestWithParam<std::tuple<uint8_t, bool>> {
         return {r.begin(), r.end()};
     }
 
-    uint8_t Protocol = 0;
+    ReportProtocol Protocol = ReportProtocol::TS;
     bool OnPty = false;
     TestDriver T;
     SimulatedSerialPorts Ports;
@@ -75,7 +72,7 @@ class StrayBytes : public ::testing::TestWithParam<std::tuple<uint8_t, bool>> {
 };
 
 TEST_P(StrayBytes, AReportAfterStrayBytesIsProcessedAtOnce) {
-    const size_t length = Protocol == ProtocolEL ? 10 : 5;
+    const size_t length = Protocol == ReportProtocol::EL ? 10 : 5;
     uint16_t sent = 0;
     // Noise that starts no report: bit 7 clear for TS, never 0x55 for EL.
     for (size_t stray = 1; stray <= length; ++stray) {
@@ -97,12 +94,13 @@ TEST_P(StrayBytes, AReportAfterStrayBytesIsProcessedAtOnce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Ports, StrayBytes,
-                         ::testing::Combine(::testing::Values(ProtocolTS, ProtocolEL),
-                                            ::testing::Bool()),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param) ? "EL" : "TS") +
-                                    (std::get<1>(info.param) ? "OnPty" : "OnSimulatedPort");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Ports, StrayBytes,
+    ::testing::Combine(::testing::Values(ReportProtocol::TS, ReportProtocol::EL),
+                       ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param) == ReportProtocol::EL ? "EL" : "TS") +
+               (std::get<1>(info.param) ? "OnPty" : "OnSimulatedPort");
+    });
 
 }  // namespace

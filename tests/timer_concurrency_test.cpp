@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/timer-manual.h"
+#include "platform/testing/timer-manual.h"
 #include "platform/timer.h"
 
 using namespace orvex;

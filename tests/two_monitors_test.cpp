@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/gui-app.h"
-#include "platform/gui-monitor.h"
+#include "platform/gui/app.h"
+#include "platform/gui/monitor.h"
 #include "platform/input.h"
 #include "support/process.h"
 #include "support/system.h"

@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "platform/streamdriver.h"
+#include "device/streamdriver.h"
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -12,14 +12,11 @@
 
 #include "common/orvex.h"
 #include "process.h"
+#include "regdata.h"
 
 namespace orvex::test {
 
 HostRoot::HostRoot() {
-    char tmpl[] = "/tmp/orvex-devhost-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr)
-        throw std::runtime_error("mkdtemp");
-    Root_ = tmpl;
     uint32_t error = 0;
     Reg_ = OpenSqliteRegistry(Root_, &error);
     if (!Reg_)
@@ -28,8 +25,6 @@ HostRoot::HostRoot() {
 
 HostRoot::~HostRoot() {
     Reg_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(Root_, ec);
 }
 
 void HostRoot::SetString(const std::u16string& key, std::u16string_view name,
@@ -46,14 +41,8 @@ void HostRoot::SetString(const std::u16string& key, std::u16string_view name,
 }
 
 void HostRoot::SetDword(const std::u16string& key, std::u16string_view name, uint32_t value) {
-    RegKey k = 0;
-    if (Reg_->CreateKey(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\" + key, &k) != 0) {
-        throw std::runtime_error("CreateKey");
-    }
-    uint8_t data[4];
-    PutU32(data, 0, value);
-    Reg_->SetValue(k, name, REG_DWORD, data, 4);
-    Reg_->CloseKey(k);
+    if (orvex::test::SetDword(*Reg_, u"Drivers\\BuiltIn\\" + key, name, value) != 0)
+        throw std::runtime_error("SetDword");
 }
 
 void HostRoot::RegisterDriver(const std::u16string& key, const std::string& dll,

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "../fake_driver/fake_driver.h"
-#include "platform/devclient.h"
-#include "platform/devwire.h"
+#include "device/client.h"
+#include "device/wire.h"
 #include "platform/registry.h"
+#include "temp_root.h"
 
 namespace orvex::test {
 
@@ -37,7 +38,8 @@ class HostRoot {
                         std::optional<uint32_t> ioctl = fake::CodePostLoad);
 
   private:
-    std::string Root_;
+    TempRoot Tmp_;
+    std::string Root_ = Tmp_.Path();
     std::unique_ptr<Registry> Reg_;
 };
 

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "platform/portbus-sim.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/input-recording.h"
+#include "platform/testing/launcher-recording.h"
+#include "platform/testing/portbus-sim.h"
+#include "platform/testing/timer-manual.h"
 
 namespace orvex {
 // Readable failure messages for recorded input calls.

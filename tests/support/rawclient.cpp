@@ -7,7 +7,7 @@
 
 #include "common/orvex.h"
 #include "devhost_fixture.h"
-#include "platform/devwire.h"
+#include "device/wire.h"
 
 namespace orvex::test {
 

@@ -14,8 +14,8 @@
 
 #include "driver/driver.h"
 #include "platform/debug.h"
-#include "platform/input.h"
 #include "platform/serial.h"
+#include "platform/testing/input-recording.h"
 
 namespace orvex::test {
 

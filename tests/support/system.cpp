@@ -8,14 +8,11 @@
 #include <stdexcept>
 
 #include "common/orvex.h"
+#include "tests/support/regdata.h"
 
 namespace orvex::test {
 
 SystemUnderTest::SystemUnderTest() {
-    char tmpl[] = "/tmp/orvex-sut-XXXXXX";
-    if (!mkdtemp(tmpl))
-        throw std::runtime_error("mkdtemp");
-    Root_ = tmpl;
     std::filesystem::create_directories(Root_ + "/dev");
     uint32_t error = 0;
     Reg_ = OpenSqliteRegistry(Root_, &error);
@@ -29,8 +26,6 @@ SystemUnderTest::~SystemUnderTest() {
     Simulator.Signal(SIGTERM);
     Simulator.Wait(std::chrono::seconds(5));
     Reg_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(Root_, ec);
 }
 
 void SystemUnderTest::SetString(std::u16string_view key, std::u16string_view name,
@@ -45,26 +40,12 @@ void SystemUnderTest::SetString(std::u16string_view key, std::u16string_view nam
 }
 
 void SystemUnderTest::SetDword(std::u16string_view key, std::u16string_view name, uint32_t value) {
-    RegKey k;
-    Reg_->CreateKey(HKEY_LOCAL_MACHINE, key, &k);
-    uint8_t data[4];
-    PutU32(data, 0, value);
-    Reg_->SetValue(k, name, REG_DWORD, data, 4);
-    Reg_->CloseKey(k);
+    orvex::test::SetDword(*Reg_, key, name, value);
 }
 
 std::optional<uint32_t> SystemUnderTest::GetDword(std::u16string_view key,
                                                   std::u16string_view name) {
-    RegKey k;
-    if (Reg_->OpenKey(HKEY_LOCAL_MACHINE, key, KEY_ALL_ACCESS, &k) != 0)
-        return std::nullopt;
-    uint8_t data[4];
-    uint32_t size = 4;
-    uint32_t rc = Reg_->QueryValue(k, name, nullptr, data, &size);
-    Reg_->CloseKey(k);
-    if (rc != 0)
-        return std::nullopt;
-    return GetU32(data, 0);
+    return orvex::test::GetDword(*Reg_, key, name);
 }
 
 void SystemUnderTest::Configure() {

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/devclient.h"
+#include "device/client.h"
 #include "platform/registry.h"
 #include "process.h"
+#include "temp_root.h"
 
 namespace orvex::test {
 
@@ -48,7 +49,8 @@ class SystemUnderTest {
     ChildProcess Host;
 
   private:
-    std::string Root_;
+    TempRoot Tmp_;
+    std::string Root_ = Tmp_.Path();
     std::unique_ptr<Registry> Reg_;
 };
 

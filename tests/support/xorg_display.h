@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/screen-layout.h"
+#include "platform/input-screen-layout.h"
 #include "process.h"
 #include "temp_root.h"
 

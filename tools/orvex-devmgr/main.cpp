@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "device/host.h"
+#include "device/wire.h"
 #include "platform/access.h"
-#include "platform/devhost.h"
-#include "platform/devwire.h"
 #include "platform/error-help.h"
 #include "platform/platform.h"
 

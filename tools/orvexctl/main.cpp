@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/orvex.h"
-#include "platform/devclient.h"
+#include "device/client.h"
 #include "platform/error-help.h"
 #include "platform/hexdigit.h"
 #include "platform/lasterror.h"

@@ -27,7 +27,7 @@
 #include "platform/access.h"
 #include "platform/error-help.h"
 #include "platform/platform.h"
-#include "platform/regfile.h"
+#include "platform/registry-file.h"
 
 namespace orvex {
 namespace {

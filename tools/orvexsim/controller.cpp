@@ -94,7 +94,7 @@ void SimController::OnLineState(uint32_t rate, bool rts, bool dtr) {
     if (!rtsRose)
         return;
     if (Speaking()) {
-        if (Config_.Protocol == SimProtocol::TS) {
+        if (Config_.Protocol == ReportProtocol::TS) {
             const uint8_t signature[4] = {'[', Config_.Model[0], Config_.Model[1], ']'};
             Send(signature);
             ++Count_.Signatures;
@@ -123,7 +123,7 @@ void SimController::SendGarbage() {
 void SimController::OnBytesFromHost(std::span<const uint8_t> bytes) {
     // Heard at a wrong rate, the host's bytes are noise to the controller,
     // and a TS controller takes no commands at all.
-    if (!Speaking() || Config_.Protocol != SimProtocol::EL)
+    if (!Speaking() || Config_.Protocol != ReportProtocol::EL)
         return;
     for (uint8_t b : bytes)
         TakeCommandByte(b);
@@ -161,7 +161,7 @@ void SimController::TakeCommandByte(uint8_t b) {
 bool SimController::Engaged() const {
     if (!Speaking())
         return false;
-    return Config_.Protocol == SimProtocol::TS ? SignatureLive_ && Rts_ : AckLive_;
+    return Config_.Protocol == ReportProtocol::TS ? SignatureLive_ && Rts_ : AckLive_;
 }
 
 bool SimController::Touch(uint16_t x, uint16_t y) {
@@ -177,7 +177,7 @@ bool SimController::SendReport(uint16_t x, uint16_t y, bool touching) {
         ++Count_.DroppedReports;
         return false;
     }
-    if (Config_.Protocol == SimProtocol::TS) {
+    if (Config_.Protocol == ReportProtocol::TS) {
         Send(EncodeReportTS(x, y, touching));
     } else {
         Send(EncodePacketEL(x, y, touching));

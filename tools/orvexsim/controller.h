@@ -13,16 +13,16 @@
 #include <span>
 #include <vector>
 
-namespace orvex {
+#include "common/orvex.h"
 
-enum class SimProtocol : uint8_t { TS = 0, EL = 1 };
+namespace orvex {
 
 // The rates a controller can be strapped to.
 inline constexpr uint32_t SimRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 bool IsSimRate(uint32_t rate);
 
 struct SimConfig {
-    SimProtocol Protocol = SimProtocol::TS;
+    ReportProtocol Protocol = ReportProtocol::TS;
     uint32_t Rate = 9600;
     // The two letters between the brackets of the TS signature.
     std::array<uint8_t, 2> Model = {'T', 'S'};

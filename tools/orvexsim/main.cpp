@@ -107,9 +107,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (a == "--protocol" && (v = value())) {
             const std::string_view p = v;
             if (p == "ts") {
-                o->Sim.Protocol = SimProtocol::TS;
+                o->Sim.Protocol = ReportProtocol::TS;
             } else if (p == "el") {
-                o->Sim.Protocol = SimProtocol::EL;
+                o->Sim.Protocol = ReportProtocol::EL;
             } else {
                 std::fprintf(stderr, "orvexsim: --protocol takes ts or el\n");
                 return 2;
@@ -559,7 +559,7 @@ int Simulator::Run() {
     std::printf("%s\n", Pty_.SlavePath.c_str());
     std::fflush(stdout);
     Status("%s controller, model [%c%c], %u BPS%s%s%s",
-           O_.Sim.Protocol == SimProtocol::TS ? "TS" : "EL", O_.Sim.Model[0], O_.Sim.Model[1],
+           O_.Sim.Protocol == ReportProtocol::TS ? "TS" : "EL", O_.Sim.Model[0], O_.Sim.Model[1],
            O_.Sim.Rate, O_.Sim.Garble ? ", garbled at other rates" : "",
            O_.Timed ? ", line time kept" : "",
            O_.LinkPath.empty() ? "" : (", link " + O_.LinkPath).c_str());

@@ -1,4 +1,4 @@
-#include "platform/gui-app.h"
+#include "platform/gui/app.h"
 
 #include <QGuiApplication>
 #include <QPixmap>

@@ -1,4 +1,4 @@
-#include "platform/launcher.h"
+#include "platform/testing/launcher-recording.h"
 
 namespace orvex {
 

@@ -1,4 +1,4 @@
-#include "platform/devwire.h"
+#include "device/wire.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

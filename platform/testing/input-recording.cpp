@@ -1,4 +1,4 @@
-#include "platform/input.h"
+#include "platform/testing/input-recording.h"
 
 namespace orvex {
 

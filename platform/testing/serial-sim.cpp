@@ -1,4 +1,4 @@
-#include "platform/serial-sim.h"
+#include "platform/testing/serial-sim.h"
 
 #include <algorithm>
 #include <condition_variable>

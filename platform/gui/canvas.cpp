@@ -1,4 +1,4 @@
-#include "platform/gui-canvas.h"
+#include "platform/gui/canvas.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>

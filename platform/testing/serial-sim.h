@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "platform/serial.h"
-#include "platform/timer-manual.h"
+#include "platform/testing/timer-manual.h"
 
 namespace orvex {
 

@@ -5,7 +5,7 @@
 
 #include <X11/Xlib.h>
 
-#include "platform/screen-layout.h"
+#include "platform/input-screen-layout.h"
 
 namespace orvex {
 

@@ -1,9 +1,9 @@
-#include "platform/gui-monitor.h"
+#include "platform/gui/monitor.h"
 
 #include <QGuiApplication>
 #include <QScreen>
 
-#include "platform/screen-layout.h"
+#include "platform/input-screen-layout.h"
 
 namespace orvex {
 

@@ -1,4 +1,4 @@
-// The control panel's tests: the real driver served in-process as "ORX1:"
+// The settings dialog's tests: the real driver served in-process as "ORX1:"
 // (without a controller, so it serves its start values) and the stand-in
 // driver as "FAK1:", which refuses the driver's control codes. One per test
 // program, started on first use.
@@ -9,15 +9,15 @@
 
 #include "common/orvex.h"
 #include "devhost_fixture.h"
+#include "device/host.h"
 #include "platform/debug.h"
-#include "platform/devhost.h"
 
 namespace orvex::test {
 
-struct PanelHost {
-    static PanelHost& Get();
+struct SettingsHost {
+    static SettingsHost& Get();
 
-    // The four values the panel stores under the driver's key, and the
+    // The four values the settings dialog stores under the driver's key, and the
     // running driver's feedback back at 1, 2000, 1.
     void Reset(uint32_t runRightButton, uint32_t sound, uint32_t tone, uint32_t duration);
     // A REG_DWORD under the driver's key; nothing when absent or of another type.
@@ -31,8 +31,8 @@ struct PanelHost {
     DeviceHost Host{Log};
 
   private:
-    PanelHost();
-    ~PanelHost();
+    SettingsHost();
+    ~SettingsHost();
     static void OffMainThread(const std::function<void()>& work);
 };
 

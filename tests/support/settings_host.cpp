@@ -1,4 +1,4 @@
-#include "panel_host.h"
+#include "settings_host.h"
 
 #include <array>
 #include <cstdlib>
@@ -6,10 +6,11 @@
 #include <thread>
 
 #include "process.h"
+#include "regdata.h"
 
 namespace orvex::test {
 
-PanelHost::PanelHost() {
+SettingsHost::SettingsHost() {
     Registry& reg = Root.Reg();
     // The driver module takes its platform from the root it starts under:
     // log backends, and a COM1 that does not exist.
@@ -42,7 +43,7 @@ PanelHost::PanelHost() {
     }
 }
 
-PanelHost::~PanelHost() {
+SettingsHost::~SettingsHost() {
     OffMainThread([this] { Host.Stop(); });
 }
 
@@ -50,16 +51,17 @@ PanelHost::~PanelHost() {
 // thread-local data never lands on the main thread: the leak check at exit
 // cannot walk the main thread's dynamic thread-local blocks with this C
 // library.
-void PanelHost::OffMainThread(const std::function<void()>& work) {
+void SettingsHost::OffMainThread(const std::function<void()>& work) {
     std::thread(work).join();
 }
 
-PanelHost& PanelHost::Get() {
-    static PanelHost host;
+SettingsHost& SettingsHost::Get() {
+    static SettingsHost host;
     return host;
 }
 
-void PanelHost::Reset(uint32_t runRightButton, uint32_t sound, uint32_t tone, uint32_t duration) {
+void SettingsHost::Reset(uint32_t runRightButton, uint32_t sound, uint32_t tone,
+                         uint32_t duration) {
     Root.SetDword(u"ORVEXSER", u"RunRightButton", runRightButton);
     Root.SetDword(u"ORVEXSER", u"FeedbackSound", sound);
     Root.SetDword(u"ORVEXSER", u"FeedbackTone", tone);
@@ -72,21 +74,11 @@ void PanelHost::Reset(uint32_t runRightButton, uint32_t sound, uint32_t tone, ui
         throw std::runtime_error("driver reset");
 }
 
-std::optional<uint32_t> PanelHost::Dword(std::u16string_view name) {
-    Registry& reg = Root.Reg();
-    RegKey k = 0;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, DriverKeyPath, KEY_ALL_ACCESS, &k) != 0)
-        return std::nullopt;
-    std::array<uint8_t, 4> data{};
-    uint32_t type = 0, size = 4;
-    const uint32_t rc = reg.QueryValue(k, name, &type, data.data(), &size);
-    reg.CloseKey(k);
-    if (rc != 0 || type != REG_DWORD || size != 4)
-        return std::nullopt;
-    return GetU32(data, 0);
+std::optional<uint32_t> SettingsHost::Dword(std::u16string_view name) {
+    return GetDword(Root.Reg(), DriverKeyPath, name);
 }
 
-TouchSettings PanelHost::DriverSettings() {
+TouchSettings SettingsHost::DriverSettings() {
     std::array<uint8_t, TouchSettings::Size> buf{};
     auto h = OpenDriver();
     if (!h || h->IoControl(IOCTL_ORX_GET_SETTINGS, buf.data(), buf.size(), buf.data(), buf.size(),

@@ -1,4 +1,4 @@
-#include "platform/screen-layout.h"
+#include "platform/input-screen-layout.h"
 
 #include "platform/registry.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/randr-xlib.h"
+#include "platform/input-randr-xlib.h"
 
 namespace orvex {
 

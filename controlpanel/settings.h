@@ -8,15 +8,16 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/devclient.h"
+#include "common/orvex.h"
+#include "device/client.h"
 #include "platform/registry.h"
 
 namespace orvex {
 
 // The program's copy of the settings, named like their registry values.
-struct PanelSettings {
+struct SettingsValues {
     int32_t RunRightButton = 0;
-    int32_t FeedbackSound = 1;  // 1 never, 2 touch-down, 3 lift-off, 4 both
+    int32_t FeedbackSound = SoundNever;  // SoundNever..SoundOnBoth
     int32_t FeedbackTone = 2000;
     int32_t FeedbackDuration = 1;  // in 10 ms
 };
@@ -26,44 +27,44 @@ inline constexpr int32_t FeedbackToneMax = 5000;
 inline constexpr int32_t FeedbackDurationMin = 1;
 inline constexpr int32_t FeedbackDurationMax = 5;
 
-inline constexpr char16_t PanelDeviceName[] = u"ORX1:";
-inline constexpr char16_t PanelErrorCaption[] = u"Error";
+inline constexpr char16_t SettingsDeviceName[] = u"ORX1:";
+inline constexpr char16_t SettingsErrorCaption[] = u"Error";
 
 // Every message the program shows: caption "Error", an OK button only, no
 // owner window. Returns once the user has dismissed it.
-class PanelMessages {
+class SettingsMessages {
   public:
-    virtual ~PanelMessages() = default;
+    virtual ~SettingsMessages() = default;
     virtual void Show(std::u16string_view caption, std::u16string_view text) = 0;
 };
 
-struct ControlPanel {
-    PanelSettings Settings;
+struct SettingsModel {
+    SettingsValues Settings;
     std::unique_ptr<DeviceHandle> DriverHandle;
     // Null when the registry could not be opened at all: every key open fails.
     Registry* Reg = nullptr;
-    PanelMessages* Messages = nullptr;
+    SettingsMessages* Messages = nullptr;
 };
 
 // path null counts as an unreadable key path. A failed key open leaves the
 // settings untouched, without the range correction.
-void LoadPanelSettings(ControlPanel& panel, const char16_t* path);
-void SavePanelSettings(ControlPanel& panel, const char16_t* path);
+void LoadSettings(SettingsModel& model, const char16_t* path);
+void SaveSettings(SettingsModel& model, const char16_t* path);
 // Sends the three feedback values with IOCTL_ORX_SET_FEEDBACK.
-void ApplyFeedbackToDriver(ControlPanel& panel);
+void ApplyFeedbackToDriver(SettingsModel& model);
 
 // What the program's start-up reaches outside itself. Each is called at most
 // once, in this order: the device first, the registry only once the device is
 // open, the dialog last.
-struct PanelStartup {
+struct SettingsStartup {
     std::function<std::unique_ptr<DeviceHandle>(std::u16string_view name)> OpenDevice;
     std::function<std::unique_ptr<Registry>()> OpenRegistry;
     // Runs the dialog until it is closed; returns the exit code.
-    std::function<int(ControlPanel& panel)> RunDialog;
+    std::function<int(SettingsModel& model)> RunDialog;
 };
 
 // The program: open the driver (or report it and end with 0), load the
 // settings, run the dialog, close the driver.
-int RunControlPanel(const PanelStartup& startup, PanelMessages& messages);
+int RunSettingsProgram(const SettingsStartup& startup, SettingsMessages& messages);
 
 }  // namespace orvex

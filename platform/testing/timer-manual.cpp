@@ -1,4 +1,4 @@
-#include "platform/timer-manual.h"
+#include "platform/testing/timer-manual.h"
 
 #include <algorithm>
 #include <condition_variable>

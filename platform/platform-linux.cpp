@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/input-screen-layout.h"
 #include "platform/platform.h"
-#include "platform/screen-layout.h"
 
 namespace orvex {
 

@@ -1,4 +1,4 @@
-#include "platform/devclient.h"
+#include "device/client.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/devwire.h"
+#include "device/wire.h"
 #include "platform/lasterror.h"
 
 namespace orvex {

@@ -1,4 +1,4 @@
-#include "platform/devhost.h"
+#include "device/host.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -26,9 +26,9 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/devwire.h"
+#include "device/streamdriver.h"
+#include "device/wire.h"
 #include "platform/lasterror.h"
-#include "platform/streamdriver.h"
 
 namespace orvex {
 

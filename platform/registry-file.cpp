@@ -1,4 +1,4 @@
-#include "platform/regfile.h"
+#include "platform/registry-file.h"
 
 #include <algorithm>
 #include <cstdio>

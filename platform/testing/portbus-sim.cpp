@@ -1,4 +1,4 @@
-#include "platform/portbus-sim.h"
+#include "platform/testing/portbus-sim.h"
 
 #include "platform/timer.h"
 
