@@ -166,7 +166,8 @@ bool PrepareFolder(const std::string& path, uint32_t sharedMode, const FileShari
         }
     }
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd && errno == ELOOP) {
+    // With O_DIRECTORY, a link as the last component fails with ENOTDIR.
+    if (!fd && (errno == ELOOP || errno == ENOTDIR)) {
         // A link of our own (a root kept elsewhere) leads to the folder; one
         // that somebody else made is not ours to follow, and its target is
         // left as it is.

@@ -408,6 +408,18 @@ TEST(PlatformAccess, ARootHostTrustsNoFileAnotherUserCouldHaveChanged) {
     ::unlink(db.c_str());
     ASSERT_EQ(::rename((db + ".real").c_str(), db.c_str()), 0);
 
+    // Preparing never follows a link somebody else made: its target, here a
+    // folder of root's, keeps its owners and mode.
+    TempFolder target;
+    ::chmod(target.Path.c_str(), 0700);
+    const std::string windows = root.Root() + "/windows";
+    ASSERT_EQ(::symlink(target.Path.c_str(), windows.c_str()), 0);
+    ASSERT_EQ(::lchown(windows.c_str(), Nobody, Nobody), 0);
+    EXPECT_TRUE(PrepareFolder(windows, WindowFolderMode, FileSharing{true, true, Nobody}, &why));
+    EXPECT_EQ(Mode(target.Path), 0700u);
+    EXPECT_EQ(Stat(target.Path).st_gid, 0u);
+    ::unlink(windows.c_str());
+
     // Modules: only root's, unwritable by others, in the module folder.
     TempFolder lib;
     const std::string good = lib.Path + "/good.so";
