@@ -167,6 +167,7 @@ QtCalibratorHost::QtCalibratorHost(CalibratorState& s, QSize size, std::string r
                 Queue({.Message = WM_MOUSEMOVE, .LParam = lParam});
                 break;
             case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonDblClick:  // a quick second tap is a press like any
                 if (e.button() == Qt::LeftButton)
                     Queue({.Message = WM_LBUTTONDOWN, .LParam = lParam});
                 break;
