@@ -13,7 +13,9 @@
 #include <fstream>
 
 #include "common/orvex.h"
+#include "platform/instance-lock.h"
 #include "support/system.h"
+#include "support/temp_root.h"
 
 // Last: Xlib's macros (None, Status, ...) would break the headers above.
 #include <X11/Xlib.h>
@@ -132,6 +134,19 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
         },
         30s))
         << ReadWholeFile(sut.Root() + "/cal.err");
+    // A second calibrator while this one runs: it says so and ends, and
+    // this one goes on untouched.
+    {
+        ChildProcess second;
+        const std::string err = sut.Root() + "/second.err";
+        ASSERT_TRUE(second.Start(
+            {BinaryPath("orvexcal")}, "", err,
+            {"ORVEX_ROOT=" + sut.Root(),
+             "LSAN_OPTIONS=suppressions=" + SourcePath("tests/data/lsan-system-libraries.supp")}));
+        EXPECT_EQ(second.Wait(30s), 1) << ReadWholeFile(err);
+        EXPECT_EQ(ReadWholeFile(err), "orvexcal: a calibration is already running (" + sut.Root() +
+                                          "/windows/orvexcal.lock is held)\n");
+    }
     sut.Simulator.Signal(SIGUSR1);
 
     const auto status = cal.Wait(60s);
@@ -159,6 +174,10 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
         EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(sut.Root() + "/after"); }, 20s));
         EXPECT_EQ(ReadWholeFile(sut.Root() + "/after"), "saved it\n");
     }
+
+    // The lock went with the process; its file blocks no later run.
+    EXPECT_EQ(InstanceLock::Take(sut.Root(), "orvexcal.lock").Result(),
+              InstanceLock::Outcome::Taken);
 
     // The device manager goes before the display its pointer backend uses.
     sut.Host.Signal(SIGTERM);
