@@ -187,4 +187,28 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
     server.Wait(10s);
 }
 
+TEST(CalibratorEndToEnd, WithoutADisplayBothProgramsSayWhatToSetAndEndWithOne) {
+    TempRoot root;
+    int number = 4711;  // a display no server holds
+    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)))
+        ++number;
+    const std::string display = ":" + std::to_string(number);
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("XDG_SESSION_TYPE");
+    ::unsetenv("QT_QPA_PLATFORM");
+    for (const std::string program : {"orvexcal", "orvexcpl"}) {
+        ChildProcess p;
+        const std::string err = root.File(program + ".err");
+        ASSERT_TRUE(p.Start(
+            {BinaryPath(program)}, "", err,
+            {"ORVEX_ROOT=" + root.Path(),
+             "LSAN_OPTIONS=suppressions=" + SourcePath("tests/data/lsan-system-libraries.supp")}));
+        EXPECT_EQ(p.Wait(60s), 1) << ReadWholeFile(err);
+        EXPECT_EQ(ReadWholeFile(err), program + ": cannot connect to the X display \"" + display +
+                                          "\"; set DISPLAY to the X display of a running desktop "
+                                          "session (such as :0)\n");
+    }
+}
+
 }  // namespace
