@@ -498,6 +498,14 @@ TEST_F(DeviceManagerProgramTest, AStoppedHostCostsACallAtMostTwoSecondsAndTheHan
     auto h = OpenDevice(u"FAK1:", Root.Root());
     ASSERT_TRUE(h);
     Program.Signal(SIGSTOP);
+    const std::string stat = "/proc/" + std::to_string(Program.Pid()) + "/stat";
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string line = ReadWholeFile(stat);
+            const size_t end = line.rfind(')');
+            return end != std::string::npos && line.compare(end, 3, ") T") == 0;
+        },
+        10s));
     // Each call runs apart; one still waiting well past the bound has the
     // host resumed, so a call without a bound ends and fails the test.
     struct Outcome {
