@@ -16,8 +16,8 @@ InstanceLock InstanceLock::Take(const std::string& root, const std::string& name
     InstanceLock l;
     const std::string folderPath = WindowFolderPath(root);
     l.Path_ = folderPath + "/" + name;
-    auto fail = [&l](const std::string& why) {
-        l.Why_ = why + ": " + std::strerror(errno);
+    auto fail = [&l](int err, const std::string& why) {
+        l.Why_ = why + ": " + std::strerror(err);
         return std::move(l);
     };
     // Step by step and never through a link: a member may have made any
@@ -25,9 +25,10 @@ InstanceLock InstanceLock::Take(const std::string& root, const std::string& name
     UniqueFd folder(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder) {
         // No host has served this root yet: there is nothing to calibrate.
-        if (errno == ENOENT)
+        const int err = errno;
+        if (err == ENOENT)
             return l;
-        return fail("cannot open " + folderPath);
+        return fail(err, "cannot open " + folderPath);
     }
     // Read access is all flock needs, and every member can read a lock file
     // another user made. O_NONBLOCK: a FIFO put there must not hang us.
@@ -49,8 +50,10 @@ InstanceLock InstanceLock::Take(const std::string& root, const std::string& name
         if (errno != EEXIST)
             break;
     }
-    if (!fd)
-        return fail("cannot open " + l.Path_);
+    if (!fd) {
+        const int err = errno;
+        return fail(err, "cannot open " + l.Path_);
+    }
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         l.Why_ = l.Path_ + " is not a regular file";
@@ -61,8 +64,9 @@ InstanceLock InstanceLock::Take(const std::string& root, const std::string& name
         rc = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        if (errno != EWOULDBLOCK)
-            return fail("cannot lock " + l.Path_);
+        const int err = errno;
+        if (err != EWOULDBLOCK)
+            return fail(err, "cannot lock " + l.Path_);
         l.Result_ = Outcome::Held;
         return l;
     }
