@@ -167,6 +167,7 @@ QtCalibratorHost::QtCalibratorHost(CalibratorState& s, QSize size, std::string r
                 Queue({.Message = WM_MOUSEMOVE, .LParam = lParam});
                 break;
             case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonDblClick:  // a quick second tap is a press like any
                 if (e.button() == Qt::LeftButton)
                     Queue({.Message = WM_LBUTTONDOWN, .LParam = lParam});
                 break;
@@ -270,6 +271,8 @@ int RunCalibratorProgram(int argc, char** argv) {
     // The instance half of WM_CLASS; the class half is the application name.
     setenv("RESOURCE_NAME", "ORVEXCAL", 1);
     auto app = CreateGuiApplication(argc, argv, "ORVEXCAL");
+    if (!app)
+        return 1;
     const std::string root = PlatformRoot();
     uint32_t error = 0;
     // Without a registry the version stays unknown and nothing runs after a

@@ -37,12 +37,10 @@ int32_t Low16(int32_t v) {
 
 enum class WaitTurn { GoOn, Leave, Abort };
 
-// A wait turn reads the driver, takes at most one message and looks at the
-// countdown: ESC or the countdown's end aborts the calibration, Enter leaves
-// the wait as a touch would. Only a turn after which the wait goes on lets
-// time pass (CalibratorHost::Pace).
-WaitTurn Turn(CalibratorState& s) {
-    ReadRawPoint(s);
+// Takes at most one message and looks at the countdown: ESC or the
+// countdown's end aborts the calibration, Enter leaves the wait as a touch
+// (or a lift-off) would.
+WaitTurn TakeKey(CalibratorState& s) {
     WindowMessage m;
     if (s.MainWindow->PeekMessage(&m) && (m.Message == WM_KEYDOWN || m.Message == WM_SYSKEYDOWN)) {
         if (m.WParam == VK_ESCAPE)
@@ -51,6 +49,13 @@ WaitTurn Turn(CalibratorState& s) {
             return WaitTurn::Leave;
     }
     return s.CountdownExpired ? WaitTurn::Abort : WaitTurn::GoOn;
+}
+
+// A wait turn reads the driver, then takes a key. Only a turn after which
+// the wait goes on lets time pass (CalibratorHost::Pace).
+WaitTurn Turn(CalibratorState& s) {
+    ReadRawPoint(s);
+    return TakeKey(s);
 }
 
 }  // namespace
@@ -133,15 +138,26 @@ uint32_t SampleTarget(CalibratorState& s, int i) {
     s.CountdownActive = 0;
     ResetCountdown(s);
     ShowPrompt(s, text::LiftOffToNextStep);
-    // Only the lift-off ends this wait. A device that refuses the read (its
-    // host has gone) would keep the finger down for ever, with the window
-    // holding the screen and the keyboard; the next wait can still be left
-    // with ESC or by its countdown.
+    // A panel pressed in for good, or a stuck controller, reports a touch
+    // for ever: this wait takes ESC and Enter and runs the countdown like
+    // the others, so the window never holds the screen and the keyboard
+    // past it. A refused read (the host has gone) ends it as a lift-off
+    // would; the next wait can still be left with ESC or by its countdown.
+    s.CountdownActive = 1;
     for (;;) {
         if (!ReadRawPoint(s) || TouchByte(s) == 0)
             break;
+        const WaitTurn t = TakeKey(s);
+        if (t == WaitTurn::Abort)
+            return 1;
+        if (t == WaitTurn::Leave)
+            break;
         s.MainWindow->Pace();
     }
+    s.CountdownActive = 0;
+    // The next target has its own 30 seconds.
+    if (s.CountdownSeconds != 0)
+        ResetCountdown(s);
     return 0;
 }
 

@@ -47,6 +47,8 @@ int Main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     auto app = CreateGuiApplication(argc, argv, "ORVEXCAL");
+    if (!app)
+        return 1;
     std::filesystem::create_directories("docs/images");
 
     CalibratorState s;

@@ -10,6 +10,8 @@
 int main(int argc, char** argv) {
     using namespace orvex;
     auto app = CreateGuiApplication(argc, argv, "orvexcpl");
+    if (!app)
+        return 1;
     QtSettingsMessages messages;
     const std::string root = PlatformRoot();
 

@@ -1,9 +1,12 @@
 #include "device/client.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -16,10 +19,61 @@ namespace orvex {
 namespace {
 
 using devwire::UniqueFd;
+using Clock = std::chrono::steady_clock;
 
-// How long OpenDevice waits for the host to run the driver's Open. Generous:
-// it only guards against a socket whose host hangs.
-constexpr int HelloTimeoutSeconds = 10;
+// How long any one call (OpenDevice's hello included) waits for the host.
+// The driver answers every call at once; a host that has not answered by
+// then is stopped, deadlocked or swapped out, and the calibrator must not
+// hold the screen and the keyboard while it waits.
+constexpr auto CallLimit = std::chrono::seconds(2);
+
+enum class Ready { Yes, TimedOut, Failed };
+
+// Waits until the socket is ready for events or the deadline passes. A
+// hang-up or an error counts as ready: the next send or receive reports it.
+Ready WaitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return Ready::TimedOut;
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(left));
+        if (n > 0)
+            return Ready::Yes;
+        if (n < 0 && errno != EINTR)
+            return Ready::Failed;
+    }
+}
+
+// Receives one packet on a non-blocking socket by the deadline: its size,
+// 0 when the peer closed, -1 on error, -2 when it did not fit, -3 when the
+// deadline passed.
+constexpr ptrdiff_t ReceiveTimedOut = -3;
+ptrdiff_t ReceiveBy(int fd, std::span<uint8_t> buffer, Clock::time_point deadline) {
+    for (;;) {
+        const Ready r = WaitReady(fd, POLLIN, deadline);
+        if (r != Ready::Yes)
+            return r == Ready::TimedOut ? ReceiveTimedOut : -1;
+        const ptrdiff_t n = devwire::ReceivePacket(fd, buffer);
+        if (n != -1 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return n;
+    }
+}
+
+// Sends one packet on a non-blocking socket by the deadline.
+Ready SendBy(int fd, std::span<const uint8_t> packet, Clock::time_point deadline) {
+    for (;;) {
+        errno = 0;
+        if (devwire::SendPacket(fd, packet))
+            return Ready::Yes;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return Ready::Failed;
+        const Ready r = WaitReady(fd, POLLOUT, deadline);
+        if (r != Ready::Yes)
+            return r;
+    }
+}
 
 class SocketDeviceHandle final : public DeviceHandle {
   public:
@@ -58,10 +112,16 @@ class SocketDeviceHandle final : public DeviceHandle {
 
         // One call at a time per handle, so replies cannot cross.
         std::lock_guard g(Lock_);
-        if (Broken_ || !devwire::SendPacket(Fd_.Get(), request))
+        if (Broken_)
             return Broken(failure);
+        const auto deadline = Clock::now() + CallLimit;
+        const Ready sent = SendBy(Fd_.Get(), request, deadline);
+        if (sent != Ready::Yes)
+            return sent == Ready::TimedOut ? TimedOut(failure) : Broken(failure);
         Reply_.resize(devwire::MaxReplySize + 1);
-        const ptrdiff_t n = devwire::ReceivePacket(Fd_.Get(), Reply_);
+        const ptrdiff_t n = ReceiveBy(Fd_.Get(), Reply_, deadline);
+        if (n == ReceiveTimedOut)
+            return TimedOut(failure);
         if (n <= 0)
             return Broken(failure);
         const auto reply =
@@ -81,6 +141,16 @@ class SocketDeviceHandle final : public DeviceHandle {
         // stream out of step: every later call fails the same way.
         Broken_ = true;
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return failure;
+    }
+
+    uint32_t TimedOut(uint32_t failure) {
+        // The late reply would be taken as the next call's: the connection
+        // is given up. Closing it lets the host close the driver's handle
+        // once it runs again.
+        Broken_ = true;
+        Fd_.Reset();
+        SetLastError(ERROR_TIMEOUT);
         return failure;
     }
 
@@ -129,22 +199,36 @@ std::unique_ptr<DeviceHandle> OpenDevice(std::u16string_view name, const std::st
         SetLastError(ErrorFromErrno(errno));
         return nullptr;
     }
+    const auto deadline = Clock::now() + CallLimit;
+    // A host that stopped accepting leaves its backlog full, and connect
+    // then waits for room: as long as the send time-out allows.
+    const timeval limit{std::chrono::duration_cast<std::chrono::seconds>(CallLimit).count(), 0};
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int rc;
     do {
         rc = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    } while (rc != 0 && errno == EINTR);
+    } while (rc != 0 && errno == EINTR && Clock::now() < deadline);
     if (rc != 0) {
         // No socket, or a stale one that no host listens on: no such device.
         const int err = errno;
         SetLastError(err == ENOENT || err == ECONNREFUSED || err == ENOTSOCK ? ERROR_FILE_NOT_FOUND
+                     : err == EAGAIN || err == EINPROGRESS || err == EINTR   ? ERROR_TIMEOUT
                                                                              : ErrorFromErrno(err));
         return nullptr;
     }
+    // From here on every wait is bounded by poll, never by blocking.
+    const int flags = ::fcntl(fd.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return nullptr;
+    }
 
-    timeval limit{HelloTimeoutSeconds, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::array<uint8_t, devwire::HelloSize + 1> hello{};
-    const ptrdiff_t n = devwire::ReceivePacket(fd.Get(), hello);
+    const ptrdiff_t n = ReceiveBy(fd.Get(), hello, deadline);
+    if (n == ReceiveTimedOut) {
+        SetLastError(ERROR_TIMEOUT);
+        return nullptr;
+    }
     const auto error =
         n > 0 ? devwire::ParseHello(std::span(hello).first(static_cast<size_t>(n))) : std::nullopt;
     if (!error) {
@@ -155,9 +239,6 @@ std::unique_ptr<DeviceHandle> OpenDevice(std::u16string_view name, const std::st
         SetLastError(*error);  // the driver refused the open
         return nullptr;
     }
-    // Driver calls may legitimately take long: no time-out from here on.
-    limit = timeval{0, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     SetLastError(ERROR_SUCCESS);
     return std::make_unique<SocketDeviceHandle>(std::move(fd));
 }

@@ -27,9 +27,13 @@ Help DeviceHelp(uint32_t error) {
             return {"this user already holds as many open handles on the device as allowed",
                     "close the programs of this user that keep the device open"};
         case ERROR_DEVICE_NOT_CONNECTED:
-            return {"the device manager did not answer, or closed the connection",
+            return {"the device manager closed the connection, or answered out of turn",
                     "read orvex-devmgr's messages (its standard error, or the system "
                     "journal) and restart it if it hangs"};
+        case ERROR_TIMEOUT:
+            return {"the device manager did not answer within 2 seconds",
+                    "see whether orvex-devmgr is stopped or hangs (its messages are on its "
+                    "standard error, or in the system journal) and restart it"};
         case ERROR_INVALID_NAME:
             return {"not a device name", "give a name such as ORX1:"};
         default:

@@ -20,6 +20,7 @@ inline constexpr uint32_t ERROR_INVALID_NAME = 123;
 inline constexpr uint32_t ERROR_MORE_DATA = 234;
 inline constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
 inline constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr uint32_t ERROR_TIMEOUT = 1460;
 
 uint32_t GetLastError();
 void SetLastError(uint32_t error);

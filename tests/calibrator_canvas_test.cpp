@@ -1,6 +1,11 @@
 // The calibration screens as pixels: the program's drawing steps on its Qt
-// canvas, checked at a few telling points.
+// canvas, checked at a few telling points; and the pointer events the Qt
+// front turns into window messages.
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QMouseEvent>
+#include <vector>
 
 #include "calibrator/front.h"
 #include "calibrator/text.h"
@@ -10,11 +15,19 @@ using namespace orvex;
 
 namespace {
 
-TEST(CalibratorCanvas, CrossPromptFullBarAndPressedButton) {
-    int argc = 1;
-    char name[] = "calibrator_canvas_test";
-    char* argv[] = {name, nullptr};
-    auto app = CreateGuiApplication(argc, argv, "ORVEXCAL");
+class CalibratorCanvas : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "calibrator_canvas_test";
+        static char* argv[] = {name, nullptr};
+        App = CreateGuiApplication(argc, argv, "ORVEXCAL");
+    }
+    static void TearDownTestSuite() { App.reset(); }
+    static inline std::unique_ptr<QApplication> App;
+};
+
+TEST_F(CalibratorCanvas, CrossPromptFullBarAndPressedButton) {
     CalibratorState s;
     s.ScreenWidth = 640;
     s.ScreenHeight = 480;
@@ -63,6 +76,33 @@ TEST(CalibratorCanvas, CrossPromptFullBarAndPressedButton) {
     EXPECT_EQ(at(271, 379), 0x808080u);
     EXPECT_EQ(at(280, 345), 0xC0C0C0u);  // UNDO, up
     EXPECT_EQ(at(200, 216), 0x000080u);  // the navy heading
+}
+
+TEST_F(CalibratorCanvas, AQuickSecondTapIsAButtonDownToo) {
+    CalibratorState s;
+    s.ScreenWidth = 640;
+    s.ScreenHeight = 480;
+    QtCalibratorHost host(s, QSize(640, 480), std::string());
+    host.Window().show();
+    const QPointF at(230, 360);
+    auto deliver = [&](QEvent::Type type, Qt::MouseButtons held) {
+        QMouseEvent e(type, at, host.Window().mapToGlobal(at), Qt::LeftButton, held,
+                      Qt::NoModifier);
+        QCoreApplication::sendEvent(&host.Window(), &e);
+    };
+    // Two taps at one spot within the double-click time, as Qt delivers them.
+    deliver(QEvent::MouseButtonPress, Qt::LeftButton);
+    deliver(QEvent::MouseButtonRelease, Qt::NoButton);
+    deliver(QEvent::MouseButtonDblClick, Qt::LeftButton);
+    deliver(QEvent::MouseButtonRelease, Qt::NoButton);
+    std::vector<uint32_t> messages;
+    WindowMessage m;
+    while (host.PeekMessage(&m)) {
+        messages.push_back(m.Message);
+        EXPECT_EQ(m.LParam, PointerLParam(230, 360));
+    }
+    EXPECT_EQ(messages,
+              (std::vector<uint32_t>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDOWN, WM_LBUTTONUP}));
 }
 
 }  // namespace

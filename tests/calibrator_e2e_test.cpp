@@ -13,7 +13,9 @@
 #include <fstream>
 
 #include "common/orvex.h"
+#include "platform/instance-lock.h"
 #include "support/system.h"
+#include "support/temp_root.h"
 
 // Last: Xlib's macros (None, Status, ...) would break the headers above.
 #include <X11/Xlib.h>
@@ -132,6 +134,19 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
         },
         30s))
         << ReadWholeFile(sut.Root() + "/cal.err");
+    // A second calibrator while this one runs: it says so and ends, and
+    // this one goes on untouched.
+    {
+        ChildProcess second;
+        const std::string err = sut.Root() + "/second.err";
+        ASSERT_TRUE(second.Start(
+            {BinaryPath("orvexcal")}, "", err,
+            {"ORVEX_ROOT=" + sut.Root(),
+             "LSAN_OPTIONS=suppressions=" + SourcePath("tests/data/lsan-system-libraries.supp")}));
+        EXPECT_EQ(second.Wait(30s), 1) << ReadWholeFile(err);
+        EXPECT_EQ(ReadWholeFile(err), "orvexcal: a calibration is already running (" + sut.Root() +
+                                          "/windows/orvexcal.lock is held)\n");
+    }
     sut.Simulator.Signal(SIGUSR1);
 
     const auto status = cal.Wait(60s);
@@ -160,12 +175,40 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
         EXPECT_EQ(ReadWholeFile(sut.Root() + "/after"), "saved it\n");
     }
 
+    // The lock went with the process; its file blocks no later run.
+    EXPECT_EQ(InstanceLock::Take(sut.Root(), "orvexcal.lock").Result(),
+              InstanceLock::Outcome::Taken);
+
     // The device manager goes before the display its pointer backend uses.
     sut.Host.Signal(SIGTERM);
     sut.Host.Wait(15s);
     XCloseDisplay(d);
     server.Signal(SIGTERM);
     server.Wait(10s);
+}
+
+TEST(CalibratorEndToEnd, WithoutADisplayBothProgramsSayWhatToSetAndEndWithOne) {
+    TempRoot root;
+    int number = 4711;  // a display no server holds
+    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)))
+        ++number;
+    const std::string display = ":" + std::to_string(number);
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("XDG_SESSION_TYPE");
+    ::unsetenv("QT_QPA_PLATFORM");
+    for (const std::string program : {"orvexcal", "orvexcpl"}) {
+        ChildProcess p;
+        const std::string err = root.File(program + ".err");
+        ASSERT_TRUE(p.Start(
+            {BinaryPath(program)}, "", err,
+            {"ORVEX_ROOT=" + root.Path(),
+             "LSAN_OPTIONS=suppressions=" + SourcePath("tests/data/lsan-system-libraries.supp")}));
+        EXPECT_EQ(p.Wait(60s), 1) << ReadWholeFile(err);
+        EXPECT_EQ(ReadWholeFile(err), program + ": cannot connect to the X display \"" + display +
+                                          "\"; set DISPLAY to the X display of a running desktop "
+                                          "session (such as :0)\n");
+    }
 }
 
 }  // namespace

@@ -203,26 +203,41 @@ TEST(CalibratorRun, TimeOutRedoesWithTheSameTargetsAndEscUndoes) {
     EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 4, saved.begin() + 4));
 }
 
-TEST(CalibratorRun, EscPressedDuringALiftOffWaitIsTakenByTheNextWait) {
+TEST(CalibratorRun, AFingerThatNeverLiftsIsLeftWithEscOrByTheCountdown) {
     {
-        // After target 2: the touch wait of target 3 takes it.
+        // Held on target 4: ESC ends the run before anything is installed.
         Calibrator r;
-        r.Host.Touch(40, 50).Lift().Touch(980, 52).Key(VK_ESCAPE).Lift();
+        r.Host.Touch(40, 50).Lift().Touch(980, 52).Lift().Touch(982, 970).Lift();
+        r.Host.Touch(42, 972).Key(VK_ESCAPE);
         r.RunCalibrationOnly();
         EXPECT_FALSE(r.Host.Exhausted);
-        EXPECT_EQ(r.Host.Beeps, 2);
+        EXPECT_EQ(r.Host.Beeps, 4);
+        EXPECT_TRUE(r.Host.Driver.CalibrationsSent.empty());
+        EXPECT_EQ(r.S.CalibrationSaved, 0);
+    }
+    {
+        // Held on target 1: the countdown runs out as in the other waits.
+        Calibrator r;
+        r.Host.Touch(40, 50).Ticks(30).Do([&r] {
+            EXPECT_EQ(r.Host.Paint.Texts().back(), u"( automatic exit after 0 seconds )");
+            EXPECT_EQ(r.S.CountdownExpired, 0);
+        });
+        r.Host.Ticks(1);
+        r.RunCalibrationOnly();
+        EXPECT_FALSE(r.Host.Exhausted);
+        EXPECT_EQ(r.S.CountdownExpired, 1);
+        EXPECT_EQ(r.Host.Beeps, 1);
         EXPECT_TRUE(r.Host.Driver.CalibrationsSent.empty());
     }
     {
-        // After target 4: the review takes it as UNDO.
+        // A slow lift-off does not eat into the next target's 30 seconds.
         Calibrator r;
-        r.Host.Touch(40, 50).Lift().Touch(980, 52).Lift().Touch(982, 970).Lift();
-        r.Host.Touch(42, 972).Key(VK_ESCAPE).Lift();
+        r.Host.Touch(40, 50).Ticks(20).Lift().Ticks(25);
+        r.Host.Touch(980, 52).Lift().Touch(982, 970).Lift().Touch(42, 972).Lift().Key(VK_ESCAPE);
         r.RunCalibrationOnly();
         EXPECT_FALSE(r.Host.Exhausted);
-        ASSERT_EQ(r.Host.Driver.CalibrationsSent.size(), 2u);
-        EXPECT_TRUE(IsOld(r.Host.Driver.CalibrationsSent[1]));
-        EXPECT_EQ(r.S.CalibrationSaved, 0);
+        EXPECT_EQ(r.Host.Beeps, 4);
+        ASSERT_EQ(r.Host.Driver.CalibrationsSent.size(), 2u);  // installed, then UNDO
     }
 }
 

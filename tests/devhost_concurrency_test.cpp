@@ -72,13 +72,19 @@ TEST_F(DeviceHostConcurrencyTest, SixtyFourProgramsAreServedAtOnceEachWithItsOwn
 }
 
 TEST_F(DeviceHostConcurrencyTest, ASlowCallHoldsUpOnlyItsOwnHandle) {
-    auto slowHandle = Open();
-    ASSERT_TRUE(slowHandle);
+    // Made without the device client, which gives up on a call after 2 s.
+    auto slowConnection = ConnectRaw(Root.SocketPath("FAK1"));
+    ASSERT_EQ(slowConnection.Hello, ERROR_SUCCESS);
     std::atomic<bool> slowDone{false};
     std::thread slow([&] {
         uint8_t ms[4];
         PutU32(ms, 0, 5000);
-        slowHandle->IoControl(fake::CodeSlow, ms, 4, nullptr, 0, nullptr);
+        const auto request = devwire::EncodeRequest(devwire::Op::IoControl, fake::CodeSlow, 0, ms,
+                                                    4, nullptr, 0, nullptr);
+        if (devwire::SendPacket(slowConnection.Fd.Get(), request)) {
+            std::vector<uint8_t> reply(devwire::MaxReplySize);
+            (void)devwire::ReceivePacket(slowConnection.Fd.Get(), reply);
+        }
         slowDone = true;
     });
     // Eight other programs finish their work while the slow call is running.

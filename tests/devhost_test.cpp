@@ -13,6 +13,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "common/orvex.h"
@@ -487,6 +489,66 @@ TEST_F(DeviceManagerProgramTest, ServesUntilSigtermThenDeinitsRemovesItsSocketAn
               std::string::npos)
         << err;
     EXPECT_NE(err.find("FAKEDRV: Deinit\r\n"), std::string::npos) << err;
+}
+
+TEST_F(DeviceManagerProgramTest, AStoppedHostCostsACallAtMostTwoSecondsAndTheHandle) {
+    Root.RegisterDriver(u"Fake", FakeDriverPath(), "FAK", 1);
+    ASSERT_TRUE(Run({"--root", Root.Root()}));
+    ASSERT_TRUE(WaitUntil([&] { return IsSocket(Root.SocketPath("FAK1")); }, 30s)) << Err();
+    auto h = OpenDevice(u"FAK1:", Root.Root());
+    ASSERT_TRUE(h);
+    Program.Signal(SIGSTOP);
+    const std::string stat = "/proc/" + std::to_string(Program.Pid()) + "/stat";
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string line = ReadWholeFile(stat);
+            const size_t end = line.rfind(')');
+            return end != std::string::npos && line.compare(end, 3, ") T") == 0;
+        },
+        10s));
+    // Each call runs apart; one still waiting well past the bound has the
+    // host resumed, so a call without a bound ends and fails the test.
+    struct Outcome {
+        uint32_t Result = 0, Error = 0;
+        std::chrono::steady_clock::duration Took{};
+    };
+    auto timed = [this](std::function<uint32_t()> call) {
+        auto f = std::async(std::launch::async, [call] {
+            const auto start = std::chrono::steady_clock::now();
+            Outcome o;
+            o.Result = call();
+            o.Error = GetLastError();
+            o.Took = std::chrono::steady_clock::now() - start;
+            return o;
+        });
+        if (f.wait_for(20s) != std::future_status::ready)
+            Program.Signal(SIGCONT);
+        return f.get();
+    };
+    uint8_t out[4] = {1, 2, 3, 4};
+    auto call = [&] { return h->IoControl(fake::CodeOutputSum, nullptr, 0, out, 4, nullptr); };
+    const Outcome first = timed(call);
+    EXPECT_EQ(first.Result, 0u);
+    EXPECT_EQ(first.Error, ERROR_TIMEOUT);
+    EXPECT_GE(first.Took, 1900ms);
+    EXPECT_LT(first.Took, 10s);
+    // The connection is given up: no late reply can answer a later call.
+    const Outcome second = timed(call);
+    EXPECT_EQ(second.Result, 0u);
+    EXPECT_EQ(second.Error, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_LT(second.Took, 1s);
+    // Opening waits as long for the hello.
+    const Outcome open = timed([&] { return OpenDevice(u"FAK1:", Root.Root()) ? 1u : 0u; });
+    EXPECT_EQ(open.Result, 0u);
+    EXPECT_EQ(open.Error, ERROR_TIMEOUT);
+    EXPECT_LT(open.Took, 10s);
+
+    Program.Signal(SIGCONT);
+    auto again = OpenDevice(u"FAK1:", Root.Root());
+    ASSERT_TRUE(again) << GetLastError();
+    EXPECT_TRUE(TransformWorks(*again, 9));
+    Program.Signal(SIGTERM);
+    EXPECT_EQ(Program.Wait(30s), 0) << Err();
 }
 
 TEST_F(DeviceManagerProgramTest, SigintStopsItToo) {

@@ -1,13 +1,41 @@
 #include "platform/gui/app.h"
 
+#include <QDir>
 #include <QGuiApplication>
+#include <QLibraryInfo>
 #include <QPixmap>
 #include <QWidget>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
+
+#include "platform/display-probe.h"
 
 namespace orvex {
 
+namespace {
+
+// Qt moves on to the next platform when the Wayland one is not installed.
+bool WaylandPluginInstalled() {
+    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) +
+                         QStringLiteral("/platforms"));
+    return !platforms.entryList({QStringLiteral("libqwayland*")}, QDir::Files).isEmpty();
+}
+
+}  // namespace
+
 std::unique_ptr<QApplication> CreateGuiApplication(int& argc, char** argv, const char* name) {
+    // Qt aborts (a core dump) when its platform cannot connect; a person who
+    // started the program from a terminal without a display needs to know
+    // what to set instead.
+    const std::vector<std::string> args(argv, argv + argc);
+    const std::string unreachable =
+        UnreachableDisplay(ChooseDisplay(args, WaylandPluginInstalled()));
+    if (!unreachable.empty()) {
+        std::fprintf(stderr, "%s: %s\n", QString::fromUtf8(name).toLower().toUtf8().constData(),
+                     unreachable.c_str());
+        return nullptr;
+    }
     // Qt 6 always scales by the screen's device pixel ratio unless told not
     // to; the programs draw in the screen's own pixels, which the driver's
     // calibration maps onto.

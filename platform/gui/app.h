@@ -18,7 +18,9 @@ namespace orvex {
 // Creates the application with Qt's high-DPI scaling out of the way, so a
 // widget's pixels are the screen's device pixels. Call before any other Qt
 // call of the process. name becomes the application name and, on X11, the
-// WM_CLASS of its windows.
+// WM_CLASS of its windows. Null, after one line on standard error naming the
+// display tried and what to set, when no display can be reached: the
+// program then ends with status 1.
 std::unique_ptr<QApplication> CreateGuiApplication(int& argc, char** argv, const char* name);
 
 QString ToQString(std::u16string_view text);

@@ -75,6 +75,12 @@ void CanvasWindow::mousePressEvent(QMouseEvent* event) {
         OnMouse(*event);
 }
 
+// Qt delivers the second press of a quick double tap only as this event.
+void CanvasWindow::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (OnMouse)
+        OnMouse(*event);
+}
+
 void CanvasWindow::mouseReleaseEvent(QMouseEvent* event) {
     if (OnMouse)
         OnMouse(*event);

@@ -37,7 +37,8 @@ class CanvasWindow final : public QWidget {
 
     std::function<void(QKeyEvent&)> OnKeyPress;
     // Pointer moves (tracking is on, so also with no button down), presses
-    // and releases.
+    // (a press Qt takes as a double click too: its type says so) and
+    // releases.
     std::function<void(QMouseEvent&)> OnMouse;
 
   protected:
@@ -45,6 +46,7 @@ class CanvasWindow final : public QWidget {
     void keyPressEvent(QKeyEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
   private:
