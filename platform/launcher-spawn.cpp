@@ -104,6 +104,7 @@ class SpawnLauncher final : public Launcher {
             SetLastError(ERROR_INVALID_NAME);
             return false;
         }
+        const bool bare = path.find_first_of("\\/") == std::string::npos;
         if (path[0] == '\\') {
             for (char& c : path)
                 if (c == '\\')
@@ -117,7 +118,7 @@ class SpawnLauncher final : public Launcher {
         }
         // A bare name is shown to the program as it was given.
         std::string argv0 = path;
-        if (SearchPath_ && path.find('/') == std::string::npos) {
+        if (SearchPath_ && bare) {
             path = FindInSearchPath(path, SearchPathOf(Environment_));
             if (path.empty()) {
                 SetLastError(ERROR_FILE_NOT_FOUND);
@@ -151,7 +152,7 @@ class SpawnLauncher final : public Launcher {
         }
 
         std::vector<std::string> args;
-        args.push_back(argv0 == path ? path : argv0);
+        args.push_back(std::move(argv0));
         for (auto& a : SplitArguments(Utf16ToUtf8(parameters)))
             args.push_back(std::move(a));
         std::vector<char*> argv;
