@@ -10,8 +10,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "platform/gui/app.h"
 #include "platform/gui/monitor.h"
