@@ -268,6 +268,9 @@ void QtCalibratorHost::PostQuitMessage() {
 // ---- the program
 
 int RunCalibratorProgram(int argc, char** argv) {
+    // The command run after a save gets the environment the user started us
+    // with, not the one changed below for Qt's sake.
+    std::vector<std::string> startEnvironment = CurrentEnvironment();
     // The instance half of WM_CLASS; the class half is the application name.
     setenv("RESOURCE_NAME", "ORVEXCAL", 1);
     auto app = CreateGuiApplication(argc, argv, "ORVEXCAL");
@@ -278,7 +281,7 @@ int RunCalibratorProgram(int argc, char** argv) {
     // Without a registry the version stays unknown and nothing runs after a
     // save; the calibration itself goes on.
     auto reg = OpenSqliteRegistry(root, &error);
-    auto programs = CreateSpawnLauncher(root);
+    auto programs = CreateSpawnLauncher(root, nullptr, std::move(startEnvironment), true);
     StderrDebugOutput errors;
 
     CalibratorState s;

@@ -259,12 +259,18 @@ void ComputeCalibration(CalibratorState& s) {
     const int32_t spanX = s.ScreenWidth - 32, spanY = s.ScreenHeight - 32;
     const int32_t stepX = spanX > 0 ? Low16(((r - l + 1) * 16) / spanX) : 0;
     const int32_t stepY = spanY > 0 ? Low16(((b - t + 1) * 16) / spanY) : 0;
-    s.CalibrationX1 = static_cast<uint16_t>(l - stepX);
-    s.CalibrationX2 = static_cast<uint16_t>(l + (r - l) / 2);
-    s.CalibrationX3 = static_cast<uint16_t>(r + stepX);
-    s.CalibrationY1 = static_cast<uint16_t>(t - stepY);
-    s.CalibrationY2 = static_cast<uint16_t>(t + (b - t) / 2);
-    s.CalibrationY3 = static_cast<uint16_t>(b + stepY);
+    // Targets near a panel's edge put the extrapolated edge point below 0.
+    // Its low 16 bits would be a point near 65535, which the driver accepts
+    // (the span is not 0) and which then pins half the screen to its edge;
+    // 0 is the nearest point the registry can hold. Points above 1023 are
+    // kept as computed.
+    auto stored = [](int32_t v) { return static_cast<uint16_t>(v < 0 ? 0 : v); };
+    s.CalibrationX1 = stored(l - stepX);
+    s.CalibrationX2 = stored(l + (r - l) / 2);
+    s.CalibrationX3 = stored(r + stepX);
+    s.CalibrationY1 = stored(t - stepY);
+    s.CalibrationY2 = stored(t + (b - t) / 2);
+    s.CalibrationY3 = stored(b + stepY);
 }
 
 }  // namespace orvex

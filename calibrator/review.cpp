@@ -5,6 +5,7 @@
 
 #include "calibrator/calibrator.h"
 #include "calibrator/text.h"
+#include "common/calibration.h"
 
 namespace orvex {
 
@@ -68,33 +69,19 @@ void ShowButton(CalibratorState& s, ReviewButton b, bool down) {
 }  // namespace
 
 CalibrationValues LoadedCalibration(Registry* reg) {
-    // The driver's start values, kept when its key cannot be opened.
-    CalibrationValues v{0, 511, 1023, 0, 511, 1023, 0};
-    const OpenedRegKey key(reg, DriverKeyPath);
-    if (!key)
-        return v;
-    static constexpr const char16_t* Names[] = {u"CalibrationX1", u"CalibrationX2",
-                                                u"CalibrationX3", u"CalibrationY1",
-                                                u"CalibrationY2", u"CalibrationY3"};
-    std::array<uint16_t, 6> points{};
-    bool all = true;
-    for (size_t i = 0; i < 6 && all; ++i) {
-        uint32_t n = 0;
-        all = key.ReadU32(Names[i], &n);  // as the driver reads one at its start
-        points[i] = static_cast<uint16_t>(n);
-    }
-    if (!all)
-        points = {0, 512, 1023, 0, 512, 1023};
-    // A zero span falls back to the start values, as the driver's span
-    // computation does.
-    if (points[0] == points[1] || points[1] == points[2] || points[3] == points[4] ||
-        points[4] == points[5])
-        points = {0, 511, 1023, 0, 511, 1023};
-    v = {points[0], points[1], points[2], points[3], points[4], points[5], 0};
+    // A key that cannot be opened leaves the driver on its start values.
+    CalibrationPoints p = StartCalibration;
     uint32_t direction = 0;
-    if (key.ReadU32(u"PanelDirection", &direction))
-        v.PanelDirection = static_cast<uint8_t>(direction);
-    return v;
+    const OpenedRegKey key(reg, DriverKeyPath);
+    if (key) {
+        p = LoadCalibrationPoints([&key](size_t i, uint32_t* value) {
+            return key.ReadU32(CalibrationValueNames[i], value);
+        });
+        // Read afresh after the points, whatever they fell back to.
+        if (!key.ReadU32(u"PanelDirection", &direction))
+            direction = 0;
+    }
+    return {p[0], p[1], p[2], p[3], p[4], p[5], static_cast<uint8_t>(direction)};
 }
 
 Rect ReviewArea(const CalibratorState& s) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <string>
 
+#include "common/calibration.h"
 #include "common/orvex.h"
 #include "driver/driver.h"
 
@@ -45,23 +46,16 @@ class DriverKey {
 };
 
 struct CalibrationValue {
-    const char16_t* Name;
     const char* Label;  // the name as the debug lines spell it
     Shared<uint16_t> DriverState::*Field;
 };
 
+// In the order of CalibrationValueNames.
 constexpr CalibrationValue CalibrationValues[6] = {
-    {u"CalibrationX1", "CalibrationX1", &DriverState::CalibrationX1},
-    {u"CalibrationX2", "CalibrationX2", &DriverState::CalibrationX2},
-    {u"CalibrationX3", "CalibrationX3", &DriverState::CalibrationX3},
-    {u"CalibrationY1", "CalibrationY1", &DriverState::CalibrationY1},
-    {u"CalibrationY2", "CalibrationY2", &DriverState::CalibrationY2},
-    {u"CalibrationY3", "CalibrationY3", &DriverState::CalibrationY3},
+    {"CalibrationX1", &DriverState::CalibrationX1}, {"CalibrationX2", &DriverState::CalibrationX2},
+    {"CalibrationX3", &DriverState::CalibrationX3}, {"CalibrationY1", &DriverState::CalibrationY1},
+    {"CalibrationY2", &DriverState::CalibrationY2}, {"CalibrationY3", &DriverState::CalibrationY3},
 };
-
-// The registry's own fallback: the middle point is 512 here, unlike the
-// 511 of the load values.
-constexpr uint16_t CalibrationFallback[6] = {0, 512, 1023, 0, 512, 1023};
 
 }  // namespace
 
@@ -130,18 +124,15 @@ void LoadCalibration(Driver& d, std::u16string_view keyPath) {
         DriverKey key(d, keyPath);
         if (!key.IsOpen())
             return;
-        for (const auto& v : CalibrationValues) {
-            uint32_t value = 0;
-            if (key.ReadU32(v.Name, &value)) {
-                s.*v.Field = static_cast<uint16_t>(value);
-                continue;
-            }
-            // All or nothing: a partial calibration is worse than none.
-            DebugPrint(d, "ORVEXSER: Failed to RegGet%s\r\n", v.Label);
-            for (size_t i = 0; i < 6; ++i)
-                s.*CalibrationValues[i].Field = CalibrationFallback[i];
-            break;
-        }
+        // All or nothing: a partial calibration is worse than none.
+        const CalibrationPoints points = ReadCalibrationPoints([&](size_t i, uint32_t* value) {
+            if (key.ReadU32(CalibrationValueNames[i], value))
+                return true;
+            DebugPrint(d, "ORVEXSER: Failed to RegGet%s\r\n", CalibrationValues[i].Label);
+            return false;
+        });
+        for (size_t i = 0; i < points.size(); ++i)
+            s.*CalibrationValues[i].Field = points[i];
     }  // the key is closed before the spans are worked out
     RecomputeSpans(s);
     DebugPrint(d, "ORVEXSER: Calibration(X,Y)=(%d,%d)/(%d,%d)/(%d,%d)\r\n",
@@ -204,7 +195,7 @@ void WriteValues(Driver& d, std::u16string_view keyPath, bool direction, SaveRes
         r->PointsKeyOpen = key.IsOpen();
         for (size_t i = 0; r->PointsKeyOpen && i < 6; ++i)
             r->Written[i] =
-                key.WriteU32(CalibrationValues[i].Name, d.State.*CalibrationValues[i].Field);
+                key.WriteU32(CalibrationValueNames[i], d.State.*CalibrationValues[i].Field);
     }
     if (!direction)
         return;

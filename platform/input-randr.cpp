@@ -60,7 +60,8 @@ bool ReadRandrLayout(Display* d, bool monitors, ScreenLayout* layout) {
             for (int i = 0; i < count; ++i) {
                 std::unique_ptr<char, XFreeDeleter> name(names[static_cast<size_t>(i)]);
                 result.Monitors.push_back({name ? std::string(name.get()) : std::string(),
-                                           {list[i].x, list[i].y, list[i].width, list[i].height}});
+                                           {list[i].x, list[i].y, list[i].width, list[i].height},
+                                           list[i].primary != 0});
             }
             XRRFreeMonitors(list);
         }

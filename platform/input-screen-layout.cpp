@@ -9,15 +9,52 @@ std::string DescribeRect(const ScreenRect& r) {
            "+" + std::to_string(r.Y);
 }
 
+namespace {
+
+// A monitor the server lists with no area cannot take a pointer.
+bool HasArea(const MonitorInfo& m) {
+    return m.Rect.Width > 0 && m.Rect.Height > 0;
+}
+
+}  // namespace
+
 PanelPlacement PlacePanel(const ScreenLayout& layout, std::string_view monitor) {
     if (!monitor.empty()) {
         for (const MonitorInfo& m : layout.Monitors) {
-            // A monitor the server lists with no area cannot take a pointer.
-            if (m.Name == monitor && m.Rect.Width > 0 && m.Rect.Height > 0)
-                return {m.Rect, true};
+            if (m.Name == monitor && HasArea(m))
+                return {m.Rect, true, std::nullopt, false};
         }
+        return {layout.Screen, false, std::nullopt, false};
     }
-    return {layout.Screen, false};
+    const MonitorInfo* first = nullptr;
+    const MonitorInfo* primary = nullptr;
+    size_t count = 0;
+    for (const MonitorInfo& m : layout.Monitors) {
+        if (!HasArea(m))
+            continue;
+        ++count;
+        if (!first)
+            first = &m;
+        if (m.Primary && !primary)
+            primary = &m;
+    }
+    if (count < 2)
+        return {layout.Screen, false, std::nullopt, false};
+    const MonitorInfo& m = primary ? *primary : *first;
+    return {m.Rect, false, m.Name, primary != nullptr};
+}
+
+std::string DescribePlacement(const PanelPlacement& p, std::string_view monitor) {
+    const std::string rect = DescribeRect(p.Rect);
+    if (!monitor.empty()) {
+        const std::string name(monitor);
+        return p.Found ? "monitor " + name + " " + rect
+                       : "monitor " + name + " absent, whole screen " + rect;
+    }
+    if (!p.Chosen)
+        return "whole screen " + rect;
+    return p.ChosenPrimary ? "primary monitor " + *p.Chosen + " " + rect
+                           : "first monitor " + *p.Chosen + " " + rect + " (none is primary)";
 }
 
 int MapAbsolute(uint32_t value, int size) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,7 @@ std::string DescribeRect(const ScreenRect& r);
 struct MonitorInfo {
     std::string Name;
     ScreenRect Rect;
+    bool Primary = false;
 };
 
 struct ScreenLayout {
@@ -33,12 +35,21 @@ struct ScreenLayout {
 };
 
 // The rectangle the panel covers: the named monitor, or the whole screen when
-// no name is given or no monitor of that name exists (Found says which).
+// no monitor of that name exists (Found says which). With no name, a screen
+// of two or more monitors gives its primary monitor, or its first when none
+// is primary (Chosen names it), since a calibration is made on one monitor
+// and must be used on that one; a screen of one monitor gives all of it.
 struct PanelPlacement {
     ScreenRect Rect;
     bool Found = false;
+    std::optional<std::string> Chosen;  // no name given: the monitor picked, if any
+    bool ChosenPrimary = false;
 };
 PanelPlacement PlacePanel(const ScreenLayout& layout, std::string_view monitor);
+
+// What the pointer covers, for the host's log: "monitor RIGHT 800x600+640+0",
+// "primary monitor RIGHT 800x600+640+0", "whole screen 1440x600+0+0", ...
+std::string DescribePlacement(const PanelPlacement& p, std::string_view monitor);
 
 // One axis of an absolute pointer position, 0..0xFFFF, onto size pixels: 0 is
 // the first pixel, 0xFFFF the last, rounded to the nearest in between. Larger

@@ -70,7 +70,7 @@ using LogLine = std::function<void(const std::string&)>;
 class LayoutWatcher {
   public:
     LayoutWatcher(DisplayPtr display, bool monitors, std::string monitor, LogLine log,
-                  std::atomic<uint64_t>* rect, bool found)
+                  std::atomic<uint64_t>* rect, bool found, std::string described)
         : Display_(std::move(display)),
           Monitors_(monitors),
           Monitor_(std::move(monitor)),
@@ -78,6 +78,7 @@ class LayoutWatcher {
           Rect_(rect),
           Found_(found),
           Last_(Unpack(rect->load())),
+          Described_(std::move(described)),
           Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         XSetIOErrorExitHandler(Display_.get(), &LayoutWatcher::ConnectionLost, this);
         Thread_ = std::thread([this] { Run(); });
@@ -140,8 +141,17 @@ class LayoutWatcher {
             return;
         PanelPlacement p = PlacePanel(layout, Monitor_);
         Rect_->store(Pack(p.Rect));
-        if (Monitor_.empty() || Lost_.load())
+        if (Lost_.load())
             return;
+        if (Monitor_.empty()) {
+            // Unnamed, the pointer goes wherever the layout's primary (or
+            // first) monitor goes; the log says so when that changes.
+            const std::string where = DescribePlacement(p, Monitor_);
+            if (where != Described_)
+                Say("the pointer now covers the " + where);
+            Described_ = where;
+            return;
+        }
         if (p.Found != Found_ || (p.Found && p.Rect != Last_)) {
             if (!p.Found) {
                 Say("input monitor " + Monitor_ +
@@ -170,8 +180,9 @@ class LayoutWatcher {
     const std::string Monitor_;
     LogLine Log_;
     std::atomic<uint64_t>* Rect_;
-    bool Found_;       // watcher thread only
-    ScreenRect Last_;  // watcher thread only
+    bool Found_;             // watcher thread only
+    ScreenRect Last_;        // watcher thread only
+    std::string Described_;  // watcher thread only
     UniqueFd Stop_;
     std::atomic<bool> Lost_{false};
     std::mutex DoneLock_;
@@ -315,20 +326,17 @@ std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* erro
             w.reset();
     }
     const PanelPlacement p = PlacePanel(layout, monitor);
+    const std::string described = DescribePlacement(p, monitor);
     if (placement) {
-        if (monitor.empty())
-            *placement = "whole screen " + DescribeRect(p.Rect);
-        else if (p.Found)
-            *placement = "monitor " + monitor + " " + DescribeRect(p.Rect);
-        else
-            *placement = "monitor " + monitor + " absent, whole screen " + DescribeRect(p.Rect);
+        *placement = described;
         if (!w)
             *placement += " (not followed: no second connection to the display)";
     }
     auto input = std::make_unique<X11Input>(root, d.release(), p.Rect);
     if (w) {
         input->Watch(std::make_unique<LayoutWatcher>(std::move(w), monitors, monitor,
-                                                     std::move(log), input->PanelRect(), p.Found));
+                                                     std::move(log), input->PanelRect(), p.Found,
+                                                     described));
     }
     return input;
 }

@@ -44,10 +44,13 @@ std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* e
                                          std::string* deviceNode = nullptr);
 // XTest on the display named by $DISPLAY (or by display, when not empty).
 // The absolute range covers the RandR monitor named by monitor, or the whole
-// screen when monitor is empty or no such monitor is present; the backend
-// follows the display's layout as it changes, and log (called on a thread of
-// the backend's own) receives one line each time the monitor goes missing,
-// comes back or moves. *placement (if given) describes the rectangle at start.
+// screen when no such monitor is present. With monitor empty it covers the
+// primary monitor (the first when none is primary) of a screen of several,
+// and the whole of a screen of one (PlacePanel). The backend follows the
+// display's layout as it changes, and log (called on a thread of the
+// backend's own) receives one line each time the monitor goes missing, comes
+// back or moves, or, with none named, each time the rectangle covered
+// changes. *placement (if given) describes the rectangle at start.
 std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* error,
                                       const std::string& display = {},
                                       const std::string& monitor = {},

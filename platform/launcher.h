@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,18 @@ class DebugOutput;
 // anything else with ERROR_ACCESS_DENIED. A program that cannot be started
 // or is refused is told on log (when given) in one line: the driver does
 // not report it, and nobody would learn why the helper never came up.
-std::unique_ptr<Launcher> CreateSpawnLauncher(std::string root, DebugOutput* log = nullptr);
+//
+// environment: the "NAME=value" entries every program started gets; without
+// it, the launcher's own process environment as it stands at the start.
+// searchPath: a file with no '\' and no '/' is looked up in the PATH of
+// that environment, as a shell user expects; without it such a name is a
+// path from the working folder.
+std::unique_ptr<Launcher> CreateSpawnLauncher(
+    std::string root, DebugOutput* log = nullptr,
+    std::optional<std::vector<std::string>> environment = std::nullopt, bool searchPath = false);
+
+// The process's environment now, as "NAME=value" entries: taken before a
+// program changes its own, it is what the programs it starts should get.
+std::vector<std::string> CurrentEnvironment();
 
 }  // namespace orvex

@@ -8,6 +8,7 @@
 
 #include "calibrator/calibrator.h"
 #include "calibrator/text.h"
+#include "common/calibration.h"
 #include "platform/testing/launcher-recording.h"
 #include "support/calibrator_double.h"
 #include "support/regdata.h"
@@ -356,6 +357,63 @@ TEST(CalibratorFailures, TheThreeDriverMessagesAndWhatIsRestored) {
     missing.SetDword(u"CalibrationX1", 30);
     EXPECT_EQ(LoadedCalibration(missing.Reg.get()),
               (CalibrationValues{0, 512, 1023, 0, 512, 1023, 0}));
+}
+
+// What is installed from samples at the panel's edges, and what goes back
+// when the driver did not give its settings: the points the driver would
+// load, by its own span rule.
+TEST(CalibratorFailures, EdgePointsAndZeroSpansFollowTheDriversRules) {
+    using Six = std::array<uint16_t, 6>;
+    constexpr Six Straight{17, 511, 1005, 19, 511, 1003};
+    struct Case {
+        const char* Why;
+        std::array<uint16_t, 4> X, Y;
+        Six Stored, Installed, Restored;
+    };
+    const Case cases[] = {
+        {"edge points below 0 on both axes; 1024 and 1036 stay",
+         {24, 999, 999, 24},
+         {10, 12, 1000, 1002},
+         {30, 500, 990, 31, 520, 991},
+         {0, 511, 1024, 0, 506, 1036},
+         {30, 500, 990, 31, 520, 991}},
+        {"X2 one below X1: a zero span",
+         StraightX,
+         StraightY,
+         {100, 99, 990, 31, 520, 991},
+         Straight,
+         {0, 511, 1023, 0, 511, 1023}},
+        {"Y3 one below Y2: a zero span",
+         StraightX,
+         StraightY,
+         {30, 500, 990, 31, 600, 599},
+         Straight,
+         {0, 511, 1023, 0, 511, 1023}},
+        {"equal points: a span of 1",
+         StraightX,
+         StraightY,
+         {300, 300, 990, 31, 520, 520},
+         Straight,
+         {300, 300, 990, 31, 520, 520}},
+    };
+    for (const auto& c : cases) {
+        Calibrator r;
+        for (size_t i = 0; i < 6; ++i)
+            r.SetDword(CalibrationValueNames[i], c.Stored[i]);
+        r.SetDword(u"PanelDirection", 5);  // loaded afresh after any fallback
+        r.Host.Driver.GetSettingsResult = 0;
+        r.Host.Targets(c.X, c.Y).Key(VK_ESCAPE);
+        r.RunCalibrationOnly();
+        const auto& sent = r.Host.Driver.CalibrationsSent;
+        ASSERT_EQ(sent.size(), 2u) << c.Why;
+        auto six = [](const TouchSettings& t) {
+            return Six{t.CalibrationX1, t.CalibrationX2, t.CalibrationX3,
+                       t.CalibrationY1, t.CalibrationY2, t.CalibrationY3};
+        };
+        EXPECT_EQ(six(sent[0]), c.Installed) << c.Why;
+        EXPECT_EQ(six(sent[1]), c.Restored) << c.Why;
+        EXPECT_EQ(sent[1].PanelDirection, 5) << c.Why;
+    }
 }
 
 TEST(CalibratorFailures, NoDriverNoCalibration) {

@@ -301,6 +301,45 @@ TEST_F(SpawnLauncherTest, ParametersAreNeverInterpretedByAShell) {
     EXPECT_FALSE(fs::exists(evil));
 }
 
+// The calibrator's post-save command: the environment taken when the
+// program started, whatever it set for itself since, and a bare name looked
+// up in that environment's PATH.
+TEST_F(SpawnLauncherTest, AGivenEnvironmentAndABareNameFoundInItsPath) {
+    fs::create_directories(Root / "first");
+    fs::create_directories(Root / "bin");
+    // Not executable: passed over, as a shell passes over it.
+    std::ofstream(Root / "first" / "orvex-probe") << "#!/bin/sh\nexit 1\n";
+    {
+        std::ofstream f(Root / "bin" / "orvex-probe");
+        f << "#!/bin/sh\necho \"$ORVEX_PROBE ${QT_ENABLE_HIGHDPI_SCALING-unset}\" > \""
+          << (Root / "marker.tmp").string() << "\"\n/bin/mv \"" << (Root / "marker.tmp").string()
+          << "\" \"" << (Root / "marker").string() << "\"\n";
+    }
+    ::chmod((Root / "bin" / "orvex-probe").c_str(), 0755);
+
+    ::unsetenv("QT_ENABLE_HIGHDPI_SCALING");
+    ::setenv("ORVEX_PROBE", "as-started", 1);
+    std::vector<std::string> started = CurrentEnvironment();
+    std::erase_if(started, [](const std::string& e) { return e.starts_with("PATH="); });
+    started.push_back("PATH=" + (Root / "first").string() + ":" + (Root / "bin").string());
+    auto launcher = CreateSpawnLauncher(Root.string(), nullptr, started, true);
+    // What the program then does to its own environment is its own.
+    ::setenv("ORVEX_PROBE", "changed", 1);
+    ::setenv("QT_ENABLE_HIGHDPI_SCALING", "0", 1);
+    const bool started_ok = launcher->ShellExecute(u"orvex-probe", u"", 1);
+    ::unsetenv("ORVEX_PROBE");
+    ::unsetenv("QT_ENABLE_HIGHDPI_SCALING");
+    ASSERT_TRUE(started_ok);
+    const auto marker = WaitForMarker();
+    ASSERT_TRUE(marker.has_value());
+    EXPECT_EQ(*marker, "as-started unset\n");
+
+    // A name that no folder of that PATH holds starts nothing.
+    SetLastError(0);
+    EXPECT_FALSE(launcher->ShellExecute(u"orvex-no-such-probe", u"", 1));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(SpawnLauncherTest, FailuresAreReported) {
     CaptureDebugOutput log;
     auto launcher = CreateSpawnLauncher(Root.string(), &log);

@@ -43,12 +43,23 @@ TEST(PlacePanel, NamedMonitorOrTheWholeScreen) {
     // Names are the window system's: exact, case included.
     EXPECT_FALSE(PlacePanel(layout, "right").Found);
     EXPECT_EQ(PlacePanel(layout, "right").Rect, layout.Screen);
-    EXPECT_FALSE(PlacePanel(layout, "").Found);
-    EXPECT_EQ(PlacePanel(layout, "").Rect, layout.Screen);
     EXPECT_FALSE(PlacePanel(layout, "FLAT").Found);
+    // No name among several: the primary, else the first, never one without
+    // area; one monitor with area is a single-monitor screen, all of it.
+    EXPECT_EQ(PlacePanel(layout, "").Chosen, std::optional<std::string>("DUMMY0"));
+    EXPECT_EQ(PlacePanel(layout, "").Rect, (ScreenRect{0, 0, 800, 600}));
+    layout.Monitors[3].Primary = true;
+    EXPECT_EQ(PlacePanel(layout, "").Chosen, std::optional<std::string>("DUMMY0"));
+    layout.Monitors[2].Primary = true;
+    EXPECT_EQ(PlacePanel(layout, "").Rect, (ScreenRect{640, 0, 800, 600}));
+    EXPECT_TRUE(PlacePanel(layout, "").ChosenPrimary);
+    EXPECT_FALSE(PlacePanel(layout, "").Found);
     // A monitor that has gone is no longer in the list.
     layout.Monitors.erase(layout.Monitors.begin() + 2);
     EXPECT_EQ(PlacePanel(layout, "RIGHT").Rect, layout.Screen);
+    layout.Monitors.erase(layout.Monitors.begin() + 1);
+    EXPECT_EQ(PlacePanel(layout, "").Chosen, std::nullopt);
+    EXPECT_EQ(PlacePanel(layout, "").Rect, layout.Screen);
 }
 
 class MonitorNameTest : public ::testing::Test {

@@ -2,6 +2,7 @@
 // monitor the panel is on and follows it as it goes and comes back; the
 // programs find the same monitor, and a calibration made there fits it.
 #include <gtest/gtest.h>
+#include <QScreen>
 
 #include <cstdlib>
 #include <fstream>
@@ -139,10 +140,11 @@ TEST_F(TwoMonitors, PointerCoversTheNamedMonitorOnly) {
     EXPECT_EQ(MoveTo(0, 0, {640, 0}), (std::pair{640, 0}));
     EXPECT_EQ(MoveTo(0xFFFF, 0xFFFF, {1439, 599}), (std::pair{1439, 599}));
     EXPECT_EQ(MoveTo(0x8000, 0x8000, {1040, 300}), (std::pair{1040, 300}));
-    // Without a name, or with one no monitor has: the whole screen.
+    // Without a name, the primary monitor: here the one output's, showing
+    // the whole framebuffer. With a name no monitor has: the whole screen.
     In.reset();
     Open("");
-    EXPECT_EQ(Placement, "whole screen 1440x600+0+0");
+    EXPECT_EQ(Placement, "primary monitor DUMMY0 1440x600+0+0");
     EXPECT_EQ(MoveTo(0x8000, 0x8000, {720, 300}), (std::pair{720, 300}));
     In.reset();
     Open("HDMI-9");
@@ -177,15 +179,37 @@ TEST_F(TwoMonitors, ProgramsFindTheSameMonitor) {
     EXPECT_EQ(side.From, PanelMonitor::Source::RandrMonitor);
     EXPECT_EQ(side.Rect, QRect(800, 200, 400, 300));
     ASSERT_TRUE(Server->DeleteMonitor("SIDE"));
-    // No name: the primary screen, the one output showing the whole
+    // No name: the primary monitor, the one output showing the whole
     // framebuffer here.
     PanelMonitor primary = FindPanelMonitor("");
-    EXPECT_EQ(primary.From, PanelMonitor::Source::PrimaryScreen);
+    EXPECT_EQ(primary.From, PanelMonitor::Source::FirstMonitor);
     EXPECT_EQ(primary.Rect, QRect(0, 0, 1440, 600));
     // Named but absent: the whole screen, as the pointer then covers it.
     PanelMonitor absent = FindPanelMonitor("HDMI-9");
     EXPECT_EQ(absent.From, PanelMonitor::Source::WholeScreen);
     EXPECT_EQ(absent.Rect, QRect(0, 0, 1440, 600));
+}
+
+// With no monitor named, the pointer and the programs take the same one of
+// several: the primary. Qt keeps the output's screen as its primary; the
+// calibration must still be made where the pointer goes.
+TEST_F(TwoMonitors, NoNameCoversThePrimaryMonitor) {
+    // As xrandr --setmonitor '*RIGHT' 800/212x600/159+640+0 none.
+    ASSERT_TRUE(Server->SetMonitor("RIGHT", TwoMonitorXorg::Right, true));
+    Open("");
+    EXPECT_EQ(Placement, "primary monitor RIGHT 800x600+640+0");
+    EXPECT_EQ(MoveTo(0, 0, {640, 0}), (std::pair{640, 0}));
+    EXPECT_EQ(MoveTo(0xFFFF, 0xFFFF, {1439, 599}), (std::pair{1439, 599}));
+    StartQt();
+    const PanelMonitor m = FindPanelMonitor("");
+    EXPECT_EQ(m.From, PanelMonitor::Source::FirstMonitor);
+    EXPECT_EQ(m.Rect, QRect(640, 0, 800, 600));
+    ASSERT_NE(m.Screen, nullptr);
+    EXPECT_EQ(m.Screen->name(), QStringLiteral("RIGHT"));
+    // RIGHT no longer primary: the pointer follows the primary back.
+    ASSERT_TRUE(Server->SetMonitor("RIGHT", TwoMonitorXorg::Right));
+    ASSERT_TRUE(Logged("the pointer now covers the primary monitor DUMMY0 1440x600+0+0"));
+    EXPECT_EQ(MoveTo(0, 0, {0, 0}), (std::pair{0, 0}));
 }
 
 // The mapped top-level window of class ORVEXCAL, or 0.

@@ -33,6 +33,21 @@ QScreen* ScreenShowing(const QRect& r) {
 PanelMonitor FindPanelMonitor(const std::string& name) {
     QScreen* primary = QGuiApplication::primaryScreen();
     if (name.empty()) {
+        // The pointer's own choice among the display's monitors; Qt's idea
+        // of the primary screen need not be the same one.
+        ScreenLayout layout;
+        if (RandrLayout(&layout)) {
+            const PanelPlacement p = PlacePanel(layout, name);
+            if (p.Chosen) {
+                const QRect r = ToQRect(p.Rect);
+                QScreen* shown = ScreenShowing(r);
+                for (QScreen* s : QGuiApplication::screens()) {
+                    if (s->name() == QString::fromStdString(*p.Chosen))
+                        shown = s;
+                }
+                return {r, shown, PanelMonitor::Source::FirstMonitor};
+            }
+        }
         return {primary ? primary->geometry() : QRect(), primary,
                 PanelMonitor::Source::PrimaryScreen};
     }

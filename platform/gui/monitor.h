@@ -17,7 +17,8 @@ struct PanelMonitor {
     enum class Source {
         QtScreen,       // a screen Qt lists under that name
         RandrMonitor,   // a RandR monitor Qt does not list (xrandr --setmonitor)
-        PrimaryScreen,  // no monitor named
+        PrimaryScreen,  // no monitor named, and one monitor (or no X): Qt's primary screen
+        FirstMonitor,   // no monitor named, several: the RandR primary, else the first
         WholeScreen,    // named but absent: all of it, as the pointer then covers
     };
     QRect Rect;                 // in device pixels, the programs' own
@@ -26,7 +27,9 @@ struct PanelMonitor {
 };
 
 // Looks the name up among Qt's screens first, then, on X, among the
-// display's RandR monitors. An empty name means the primary screen.
+// display's RandR monitors. An empty name means the monitor the pointer
+// covers when none is named: on X with several monitors the RandR primary,
+// or the first when none is primary; otherwise Qt's primary screen.
 PanelMonitor FindPanelMonitor(const std::string& name);
 // The same for the name the registry holds.
 PanelMonitor FindPanelMonitor(Registry& reg);

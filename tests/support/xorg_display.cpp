@@ -149,7 +149,7 @@ bool TwoMonitorXorg::Start(std::string* why) {
     return true;
 }
 
-bool TwoMonitorXorg::SetMonitor(const std::string& name, const ScreenRect& r) {
+bool TwoMonitorXorg::SetMonitor(const std::string& name, const ScreenRect& r, bool primary) {
     XRRMonitorInfo* m = XRRAllocateMonitor(Control_, 0);
     if (!m)
         return false;
@@ -160,6 +160,7 @@ bool TwoMonitorXorg::SetMonitor(const std::string& name, const ScreenRect& r) {
     m->height = r.Height;
     m->mwidth = r.Width * 254 / 960;  // 96 dpi
     m->mheight = r.Height * 254 / 960;
+    m->primary = primary ? True : False;
     // The server refuses to redefine a monitor without outputs, so an old
     // one of that name goes first; the grab keeps other clients from seeing
     // the moment in between.

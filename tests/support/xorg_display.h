@@ -31,9 +31,9 @@ class TwoMonitorXorg {
     // ":N", for DISPLAY.
     const std::string& Name() const { return Name_; }
 
-    // As xrandr --setmonitor NAME and --delmonitor NAME; true once the server
-    // has carried them out.
-    bool SetMonitor(const std::string& name, const ScreenRect& r);
+    // As xrandr --setmonitor NAME (with primary, as NAME's primary flag) and
+    // --delmonitor NAME; true once the server has carried them out.
+    bool SetMonitor(const std::string& name, const ScreenRect& r, bool primary = false);
     bool DeleteMonitor(const std::string& name);
 
   private:
