@@ -259,6 +259,12 @@ class WaylandInputTest : public ::testing::Test {
     }
 
     void StartCompositor() {
+        // A control socket left by a compositor that did not end cleanly
+        // would be taken for the new one's.
+        for (const auto& e : std::filesystem::directory_iterator(Root.Path())) {
+            if (e.path().filename().string().rfind("sway-ipc.", 0) == 0)
+                std::filesystem::remove(e.path());
+        }
         ASSERT_TRUE(Compositor.Start(
             {"/usr/bin/env", "-i", "XDG_RUNTIME_DIR=" + Root.Path(), "HOME=" + Root.Path(),
              "PATH=/usr/bin:/bin", "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
