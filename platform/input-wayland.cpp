@@ -294,15 +294,21 @@ class WaylandInput final : public Input {
           Found_(found),
           Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
           Timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
-        Thread_ = std::thread([this] { Run(); });
+        // Without its descriptors the watcher could never be stopped.
+        if (Stop_ && Timer_)
+            Thread_ = std::thread([this] { Run(); });
     }
 
     ~WaylandInput() override {
+        if (!Thread_.joinable())
+            return;
         uint64_t one = 1;
         // Fails only on counter overflow, which one write cannot cause.
         (void)!::write(Stop_.Get(), &one, sizeof one);
         Thread_.join();
     }
+
+    bool Watching() const { return Thread_.joinable(); }
 
     WaylandInput(const WaylandInput&) = delete;
     WaylandInput& operator=(const WaylandInput&) = delete;
@@ -529,7 +535,10 @@ std::unique_ptr<Input> CreateWaylandInput(const std::string& root, std::string* 
         where += " (input monitor " + options.Monitor + " absent)";
     if (placement)
         *placement = where + ", " + path;
-    return std::make_unique<WaylandInput>(root, path, std::move(conn), options, found);
+    auto input = std::make_unique<WaylandInput>(root, path, std::move(conn), options, found);
+    if (!input->Watching())
+        return fail(std::string("cannot watch the compositor: ") + std::strerror(errno));
+    return input;
 }
 
 }  // namespace orvex
