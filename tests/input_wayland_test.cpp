@@ -169,76 +169,83 @@ class Client {
             c->Outputs_.push_back(std::move(o));
         }
     }
-    static constexpr wl_registry_listener RegistryListener = {Global,
-                                                              [](void*, wl_registry*, uint32_t) {}};
-    static constexpr wl_output_listener OutputListener = {
-        .geometry = [](void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
-                       const char*, int32_t) {},
-        .mode =
-            [](void* data, wl_output*, uint32_t flags, int32_t w, int32_t h, int32_t) {
-                if (flags & WL_OUTPUT_MODE_CURRENT) {
-                    static_cast<Output*>(data)->Width = w;
-                    static_cast<Output*>(data)->Height = h;
-                }
-            },
-        .done = [](void*, wl_output*) {},
-        .scale = [](void*, wl_output*, int32_t) {},
-        .name = [](void* data, wl_output*,
-                   const char* name) { static_cast<Output*>(data)->Name = name; },
-        .description = [](void*, wl_output*, const char*) {}};
-    static constexpr xdg_wm_base_listener BaseListener = {
-        [](void*, xdg_wm_base* b, uint32_t serial) { xdg_wm_base_pong(b, serial); }};
-    static constexpr xdg_surface_listener XdgSurfaceListener = {
-        [](void* data, xdg_surface* s, uint32_t serial) {
-            auto* c = static_cast<Client*>(data);
-            xdg_surface_ack_configure(s, serial);
-            c->Draw(c->Width_ > 0 ? c->Width_ : SecondWidth,
-                    c->Height_ > 0 ? c->Height_ : SecondHeight);
-        }};
-    static constexpr xdg_toplevel_listener ToplevelListener = {
-        [](void* data, xdg_toplevel*, int32_t w, int32_t h, wl_array*) {
-            static_cast<Client*>(data)->Width_ = w;
-            static_cast<Client*>(data)->Height_ = h;
-        },
-        [](void*, xdg_toplevel*) {}, nullptr, nullptr};
-    static constexpr wl_pointer_listener PointerListener = {
-        .enter =
-            [](void* data, wl_pointer*, uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
-                auto* c = static_cast<Client*>(data);
-                c->Inside = true;
-                c->X = wl_fixed_to_double(x);
-                c->Y = wl_fixed_to_double(y);
-            },
-        .leave = [](void* data, wl_pointer*, uint32_t,
-                    wl_surface*) { static_cast<Client*>(data)->Inside = false; },
-        .motion =
-            [](void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
-                auto* c = static_cast<Client*>(data);
-                c->X = wl_fixed_to_double(x);
-                c->Y = wl_fixed_to_double(y);
-            },
-        .button =
-            [](void* data, wl_pointer*, uint32_t, uint32_t, uint32_t code, uint32_t state) {
-                auto* c = static_cast<Client*>(data);
-                c->Buttons.push_back({code, state, c->X, c->Y});
-            },
-        .axis = [](void*, wl_pointer*, uint32_t, uint32_t, wl_fixed_t) {},
-        .frame = nullptr,
-        .axis_source = nullptr,
-        .axis_stop = nullptr,
-        .axis_discrete = nullptr,
-        .axis_value120 = nullptr};
-    static constexpr wl_seat_listener SeatListener = {
-        [](void* data, wl_seat* seat, uint32_t caps) {
-            auto* c = static_cast<Client*>(data);
-            // The seat gains its pointer when the backend makes the virtual one.
-            if ((caps & WL_SEAT_CAPABILITY_POINTER) && !c->Pointer_) {
-                c->Pointer_.reset(wl_seat_get_pointer(seat));
-                wl_pointer_add_listener(c->Pointer_.get(), &PointerListener, c);
+    static const wl_registry_listener RegistryListener;
+    static const wl_output_listener OutputListener;
+    static const xdg_wm_base_listener BaseListener;
+    static const xdg_surface_listener XdgSurfaceListener;
+    static const xdg_toplevel_listener ToplevelListener;
+    static const wl_pointer_listener PointerListener;
+    static const wl_seat_listener SeatListener;
+};
+
+const wl_registry_listener Client::RegistryListener = {Global,
+                                                       [](void*, wl_registry*, uint32_t) {}};
+const wl_output_listener Client::OutputListener = {
+    .geometry = [](void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
+                   const char*, int32_t) {},
+    .mode =
+        [](void* data, wl_output*, uint32_t flags, int32_t w, int32_t h, int32_t) {
+            if (flags & WL_OUTPUT_MODE_CURRENT) {
+                static_cast<Output*>(data)->Width = w;
+                static_cast<Output*>(data)->Height = h;
             }
         },
-        nullptr};
-};
+    .done = [](void*, wl_output*) {},
+    .scale = [](void*, wl_output*, int32_t) {},
+    .name = [](void* data, wl_output*,
+               const char* name) { static_cast<Output*>(data)->Name = name; },
+    .description = [](void*, wl_output*, const char*) {}};
+const xdg_wm_base_listener Client::BaseListener = {
+    [](void*, xdg_wm_base* b, uint32_t serial) { xdg_wm_base_pong(b, serial); }};
+const xdg_surface_listener Client::XdgSurfaceListener = {[](void* data, xdg_surface* s,
+                                                            uint32_t serial) {
+    auto* c = static_cast<Client*>(data);
+    xdg_surface_ack_configure(s, serial);
+    c->Draw(c->Width_ > 0 ? c->Width_ : SecondWidth, c->Height_ > 0 ? c->Height_ : SecondHeight);
+}};
+const xdg_toplevel_listener Client::ToplevelListener = {
+    [](void* data, xdg_toplevel*, int32_t w, int32_t h, wl_array*) {
+        static_cast<Client*>(data)->Width_ = w;
+        static_cast<Client*>(data)->Height_ = h;
+    },
+    [](void*, xdg_toplevel*) {}, nullptr, nullptr};
+const wl_pointer_listener Client::PointerListener = {
+    .enter =
+        [](void* data, wl_pointer*, uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+            auto* c = static_cast<Client*>(data);
+            c->Inside = true;
+            c->X = wl_fixed_to_double(x);
+            c->Y = wl_fixed_to_double(y);
+        },
+    .leave = [](void* data, wl_pointer*, uint32_t,
+                wl_surface*) { static_cast<Client*>(data)->Inside = false; },
+    .motion =
+        [](void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+            auto* c = static_cast<Client*>(data);
+            c->X = wl_fixed_to_double(x);
+            c->Y = wl_fixed_to_double(y);
+        },
+    .button =
+        [](void* data, wl_pointer*, uint32_t, uint32_t, uint32_t code, uint32_t state) {
+            auto* c = static_cast<Client*>(data);
+            c->Buttons.push_back({code, state, c->X, c->Y});
+        },
+    .axis = [](void*, wl_pointer*, uint32_t, uint32_t, wl_fixed_t) {},
+    .frame = nullptr,
+    .axis_source = nullptr,
+    .axis_stop = nullptr,
+    .axis_discrete = nullptr,
+    .axis_value120 = nullptr};
+const wl_seat_listener Client::SeatListener = {
+    [](void* data, wl_seat* seat, uint32_t caps) {
+        auto* c = static_cast<Client*>(data);
+        // The seat gains its pointer when the backend makes the virtual one.
+        if ((caps & WL_SEAT_CAPABILITY_POINTER) && !c->Pointer_) {
+            c->Pointer_.reset(wl_seat_get_pointer(seat));
+            wl_pointer_add_listener(c->Pointer_.get(), &PointerListener, c);
+        }
+    },
+    nullptr};
 
 class WaylandInputTest : public ::testing::Test {
   protected:
