@@ -2,6 +2,7 @@
 // PostMessageW as the driver uses them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,6 +57,28 @@ std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* erro
                                       const std::string& monitor = {},
                                       std::function<void(const std::string&)> log = {},
                                       std::string* placement = nullptr);
+// The virtual-pointer protocol of a Wayland compositor at the socket
+// Socket (an absolute path), or at $XDG_RUNTIME_DIR/$WAYLAND_DISPLAY when it
+// is empty. The pointer covers the output named Monitor, or the whole layout
+// when none is named or it is absent. The backend follows outputs and the
+// compositor itself: log (called on a thread of the backend's own) receives
+// one line when the compositor goes away and one when it is back (looked for
+// every RetryInterval), and one each time the named output goes or returns.
+// *placement (if given) describes what the pointer covers at start;
+// *noProtocol (if given) says the compositor answered without the protocol.
+struct WaylandInputOptions {
+    std::string Socket;
+    std::string Monitor;
+    std::function<void(const std::string&)> Log;
+    std::chrono::milliseconds RetryInterval{1000};
+};
+std::unique_ptr<Input> CreateWaylandInput(const std::string& root, std::string* error,
+                                          const WaylandInputOptions& options,
+                                          std::string* placement = nullptr,
+                                          bool* noProtocol = nullptr);
+// The compositor socket the backend would use for a configured value (see
+// above); empty when there is none.
+std::string WaylandSocketPath(const std::string& configured);
 // One text line per call on fd (standard output by default). Never fails.
 std::unique_ptr<Input> CreateLogInput(const std::string& root, int fd = 1);
 

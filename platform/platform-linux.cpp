@@ -38,7 +38,7 @@ struct Chosen {
 
 Chosen ChooseInput(Registry& reg, const std::string& root) {
     std::string want = BackendSetting(reg, u"Platform\\Input");
-    if (want != "auto" && want != "uinput" && want != "x11" && want != "log") {
+    if (want != "auto" && want != "uinput" && want != "wayland" && want != "x11" && want != "log") {
         Say("unknown input backend \"" + want + "\"; using auto");
         want = "auto";
     }
@@ -61,6 +61,26 @@ Chosen ChooseInput(Registry& reg, const std::string& root) {
         }
         if (want == "uinput")
             Say("input backend uinput unavailable (" + why + "); using log");
+    }
+    if (want == "wayland" || want == "auto") {
+        std::u16string socket;
+        (void)ReadStringValue(reg, u"Platform\\Input", u"WaylandDisplay", &socket);
+        WaylandInputOptions options;
+        options.Socket = Utf16ToUtf8(socket);
+        options.Monitor = monitor;
+        options.Log = Say;
+        // auto tries a compositor only where one is configured or the host
+        // runs inside a session; an X desktop without one goes on to x11.
+        if (want == "wayland" || !WaylandSocketPath(options.Socket).empty()) {
+            std::string where;
+            bool noProtocol = false;
+            if (auto in = CreateWaylandInput(root, &why, options, &where, &noProtocol))
+                return {std::move(in), "wayland", where};
+            if (want == "wayland")
+                Say("input backend wayland unavailable (" + why + "); using log");
+            else if (noProtocol)
+                Say(why);
+        }
     }
     if (want == "x11" || want == "auto") {
         std::string where;
