@@ -445,12 +445,12 @@ class WaylandInput final : public Input {
     }
 
     void ArmTimer(std::chrono::milliseconds every) {
-        itimerspec spec{};
+        itimerspec period{};
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(every).count();
-        spec.it_value.tv_sec = ns / 1000000000;
-        spec.it_value.tv_nsec = ns % 1000000000;
-        spec.it_interval = spec.it_value;
-        ::timerfd_settime(Timer_.Get(), 0, &spec, nullptr);
+        period.it_value.tv_sec = ns / 1000000000;
+        period.it_value.tv_nsec = ns % 1000000000;
+        period.it_interval = period.it_value;
+        ::timerfd_settime(Timer_.Get(), 0, &period, nullptr);
     }
 
     // Watcher thread only; the handshake runs without the lock, so the reader
