@@ -1,0 +1,18 @@
+# What scripts/run and scripts/calibrate-demo share; sourced by both once
+# they have set $bin (the built programs) and $ORVEX_ROOT.
+
+serial_key='HKEY_LOCAL_MACHINE\Platform\Serial'
+input_key='HKEY_LOCAL_MACHINE\Platform\Input'
+portio_key='HKEY_LOCAL_MACHINE\Platform\PortIo'
+reg_get() { "$bin/orvexreg" query "$1" "$2" 2>/dev/null | sed -n 's/^[^=]*=//p' | sed 's/^"\(.*\)"$/\1/' || true; }
+reg_set() { "$bin/orvexreg" set "$1" "$2" sz "$3" >/dev/null; }
+
+# The simulator's link appears within 5 s; the device manager's socket
+# within 30 s, unless the manager (pid $1) ends first.
+wait_for_link() { for _ in $(seq 100); do [ -e "$1" ] && break; sleep 0.05; done; }
+wait_for_device() {
+  for _ in $(seq 600); do
+    [ -S "$ORVEX_ROOT/dev/ORX1" ] || ! kill -0 "$1" 2>/dev/null && break
+    sleep 0.05
+  done
+}
