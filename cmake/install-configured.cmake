@@ -13,6 +13,7 @@ orvex_full_path(ORVEX_FULL_SBINDIR "${ORVEX_SBINDIR}")
 orvex_full_path(ORVEX_FULL_DATADIR "${ORVEX_DATADIR}")
 orvex_full_path(ORVEX_FULL_MODULE_DIR "${ORVEX_MODULE_DIR}")
 orvex_full_path(ORVEX_FULL_UNIT_DIR "${ORVEX_UNIT_DIR}")
+orvex_full_path(ORVEX_FULL_UDEV_DIR "${ORVEX_UDEV_DIR}")
 
 # One staging folder per destination, so installs to different places from
 # the same build tree do not meet.
@@ -35,6 +36,9 @@ file(WRITE "${staging}/orvex.reg" "${reg}")
 
 configure_file("${ORVEX_SOURCE_DIR}/config/orvex-devmgr.service.in"
   "${staging}/orvex-devmgr.service" @ONLY)
+configure_file("${ORVEX_SOURCE_DIR}/config/70-orvex-touch.rules.in"
+  "${staging}/70-orvex-touch.rules" @ONLY)
 
 file(INSTALL DESTINATION "${ORVEX_FULL_DATADIR}/orvex" TYPE FILE FILES "${staging}/orvex.reg")
 file(INSTALL DESTINATION "${ORVEX_FULL_UNIT_DIR}" TYPE FILE FILES "${staging}/orvex-devmgr.service")
+file(INSTALL DESTINATION "${ORVEX_FULL_UDEV_DIR}" TYPE FILE FILES "${staging}/70-orvex-touch.rules")

@@ -7,6 +7,9 @@ include(GNUInstallDirs)
 # Relative: below the prefix. The Debian build passes /lib/systemd/system.
 set(ORVEX_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
   "Folder for the systemd unit, relative to the prefix unless absolute")
+# Relative: below the prefix; /usr gives /usr/lib/udev/rules.d.
+set(ORVEX_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+  "Folder for the udev rule, relative to the prefix unless absolute")
 set(ORVEX_MODULE_DIR "${CMAKE_INSTALL_LIBDIR}/orvex")
 # The device manager also looks there, relative to its own place, for a
 # driver whose Dll is a bare file name.
@@ -22,8 +25,8 @@ install(FILES docs/man/orvex-devmgr.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 C
 install(FILES docs/man/orvexctl.1 docs/man/orvexreg.1 docs/man/orvexsim.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT orvex)
 
-# The default registry and the unit name installed paths. They are written at
-# install time, so that an installation under another prefix
+# The default registry, the unit and the udev rule name installed paths. They
+# are written at install time, so that an installation under another prefix
 # (cmake --install --prefix DIR) names its own files.
 install(CODE "
   set(ORVEX_SOURCE_DIR \"${CMAKE_SOURCE_DIR}\")
@@ -33,6 +36,7 @@ install(CODE "
   set(ORVEX_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
   set(ORVEX_MODULE_DIR \"${ORVEX_MODULE_DIR}\")
   set(ORVEX_UNIT_DIR \"${ORVEX_SYSTEMD_UNIT_DIR}\")
+  set(ORVEX_UDEV_DIR \"${ORVEX_UDEV_RULES_DIR}\")
   include(\"${CMAKE_SOURCE_DIR}/cmake/install-configured.cmake\")
 " COMPONENT orvex)
 

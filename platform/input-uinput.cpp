@@ -90,8 +90,25 @@ class UinputInput final : public Input {
 
 }  // namespace
 
+std::string UinputPhys(const std::string& phys) {
+    for (char c : phys) {
+        // The kernel quotes the path in the device's uevent, and udev and
+        // libinput show it as it is: a character that would need escaping
+        // there makes the whole path useless as a name.
+        if (c <= ' ' || c > '~' || c == '"' || c == '\\')
+            return {};
+    }
+    // The uevent that announces the device has a small fixed buffer shared by
+    // all its variables, and a variable that does not fit fails the device
+    // itself. The end of a long path (a by-id name's serial number and port)
+    // is what tells two panels apart.
+    if (phys.size() > MaxUinputPhysLength)
+        return "..." + phys.substr(phys.size() - (MaxUinputPhysLength - 3));
+    return phys;
+}
+
 std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* error,
-                                         std::string* deviceNode) {
+                                         std::string* deviceNode, const std::string& phys) {
     auto fail = [&](const std::string& why) -> std::unique_ptr<Input> {
         if (error)
             *error = why;
@@ -107,6 +124,8 @@ std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* e
     libevdev_set_id_vendor(dev.get(), 0x4F52);   // "OR"
     libevdev_set_id_product(dev.get(), 0x5631);  // "V1"
     libevdev_set_id_version(dev.get(), 0x0601);
+    if (const std::string shown = UinputPhys(phys); !shown.empty())
+        libevdev_set_phys(dev.get(), shown.c_str());
     input_absinfo axis{};
     axis.minimum = 0;
     axis.maximum = AxisMax;

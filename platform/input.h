@@ -39,10 +39,20 @@ class Input {
 //
 // uinput: an absolute pointer device named UinputDeviceName; *deviceNode (if
 // given) receives its /dev/input/eventN path when the kernel reports one.
-// The window system maps it onto its outputs itself.
+// The window system maps it onto its outputs itself (config/70-orvex-touch.rules
+// tells the compositors that read WL_OUTPUT which one). phys, the serial
+// port's device path, becomes the device's physical path, so two panels can
+// be told apart: one longer than MaxUinputPhysLength keeps its end behind
+// "...", and one with characters outside printable ASCII (or with a space,
+// quote or backslash) is left out.
 inline constexpr const char* UinputDeviceName = "ORVEX touch panel";
+inline constexpr size_t MaxUinputPhysLength = 127;
 std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* error,
-                                         std::string* deviceNode = nullptr);
+                                         std::string* deviceNode = nullptr,
+                                         const std::string& phys = {});
+// The physical path CreateUinputInput gives the device for phys; empty when
+// it leaves it out.
+std::string UinputPhys(const std::string& phys);
 // XTest on the display named by $DISPLAY (or by display, when not empty).
 // The absolute range covers the RandR monitor named by monitor, or the whole
 // screen when no such monitor is present. With monitor empty it covers the

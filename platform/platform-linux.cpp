@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/orvex.h"
 #include "platform/input-screen-layout.h"
 #include "platform/platform.h"
 
@@ -48,13 +49,23 @@ Chosen ChooseInput(Registry& reg, const std::string& root) {
         Say("input monitor name unusable (too long or with control characters); ignored");
     std::string why;
     if (want == "uinput" || want == "auto") {
+        // The driver's port (COM1: unless it names another) as the device
+        // path the serial ports open for it: the device's physical path.
+        uint32_t port = 1;
+        (void)OpenedRegKey(&reg, DriverKeyPath).ReadU32(u"Port", &port);
+        const std::string portPath =
+            port <= 9 ? SerialDevicePath(reg, u"COM" + std::u16string(1, u'0' + port) + u":")
+                      : std::string();
         std::string node;
-        if (auto in = CreateUinputInput(root, &why, &node)) {
+        if (auto in = CreateUinputInput(root, &why, &node, portPath)) {
             std::string where = std::string("device \"") + UinputDeviceName + "\"";
             if (!node.empty())
                 where += " " + node;
+            if (const std::string phys = UinputPhys(portPath); !phys.empty())
+                where += " on " + phys;
             // The window system scales a uinput device onto its outputs;
-            // only it can confine the device to one monitor.
+            // only it can confine the device to one monitor. The udev rule
+            // names the monitor to the compositors that read WL_OUTPUT.
             if (!monitor.empty())
                 where += "; map it onto monitor " + monitor + " in the window system";
             return {std::move(in), "uinput", where};

@@ -17,6 +17,7 @@
 // Names are kept as the UTF-16 bytes written, next to an ASCII-folded copy
 // that the lookups and uniqueness constraints use.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -749,6 +750,58 @@ std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& root, uint32_t* 
     if (error)
         *error = ERROR_SUCCESS;
     return reg;
+}
+
+std::unique_ptr<Registry> OpenSqliteRegistryReadOnly(const std::string& root,
+                                                     std::chrono::milliseconds busyTimeout,
+                                                     uint32_t* error) {
+    auto fail = [&](uint32_t e) -> std::unique_ptr<Registry> {
+        if (error)
+            *error = e;
+        return nullptr;
+    };
+    // Even a read-only connection creates the log and shared memory when
+    // they are missing. A prepared root always has them (they persist), so
+    // their absence means nobody has set this registry up: nothing to read.
+    for (size_t i = 0; i < 3; ++i) {
+        struct stat st {};
+        const std::string path = root + "/" + RegistryFiles[i];
+        if (::lstat(path.c_str(), &st) != 0)
+            return fail(errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND
+                                                            : ErrorFromErrno(errno));
+        if (!S_ISREG(st.st_mode))
+            return fail(ERROR_ACCESS_DENIED);
+    }
+    // As a URI, for readonly_shm: without it the first connection to come
+    // rewrites the shared memory, which a look must leave to the platform.
+    std::string uri = "file:";
+    for (const char c : root + "/" + RegistryFiles[0]) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '/' || c == '.' || c == '_' || c == '-';
+        if (plain) {
+            uri.push_back(c);
+        } else {
+            constexpr char Hex[] = "0123456789ABCDEF";
+            const auto b = static_cast<unsigned char>(c);
+            uri += {'%', Hex[b >> 4], Hex[b & 0xF]};
+        }
+    }
+    uri += "?readonly_shm=1";
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(
+        uri.c_str(), &raw,
+        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+        nullptr);
+    DbPtr db(raw);
+    if (rc != SQLITE_OK)
+        return fail(ErrorFromSqlite(rc));
+    sqlite3_busy_timeout(db.get(), static_cast<int>(busyTimeout.count()));
+    sqlite3_extended_result_codes(db.get(), 0);
+    // A quick look needs no large value; one that is fails rather than costs.
+    sqlite3_limit(db.get(), SQLITE_LIMIT_LENGTH, MaxReadOnlyValueBytes);
+    if (error)
+        *error = ERROR_SUCCESS;
+    return std::make_unique<SqliteRegistry>(std::move(db));
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 // regard to case. String data is stored as the UTF-16 bytes written.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -147,6 +148,15 @@ class OpenedRegKey {
 
 // The SQLite store at <root>/registry.db, created on first use.
 std::unique_ptr<Registry> OpenSqliteRegistry(const std::string& root, uint32_t* error);
+// The same store for a quick look by a program that must create and change
+// nothing (udev's helper): no folder, file or table is made, writes fail, a
+// busy database is waited for at most busyTimeout, and a value (or name)
+// longer than MaxReadOnlyValueBytes fails to read. ERROR_FILE_NOT_FOUND when
+// the root holds no prepared registry.
+inline constexpr int MaxReadOnlyValueBytes = 64 * 1024;
+std::unique_ptr<Registry> OpenSqliteRegistryReadOnly(const std::string& root,
+                                                     std::chrono::milliseconds busyTimeout,
+                                                     uint32_t* error);
 
 // Small conveniences for platform code (not used by the driver's own logic).
 std::u16string Utf8ToUtf16(std::string_view s);

@@ -608,19 +608,11 @@ class TermiosSerialPorts final : public SerialPorts {
     explicit TermiosSerialPorts(Registry& registry) : Registry_(registry) {}
 
     std::unique_ptr<SerialPort> Open(std::u16string_view name) override {
-        const int number = ParseComPortName(name);
-        if (number < 0)
+        if (ParseComPortName(name) < 0)
             return NoPort(ERROR_INVALID_NAME);
-        std::string path;
-        std::u16string mapped;
-        const std::u16string valueName = u"COM" + std::u16string(1, name[3]);
-        if (ReadStringValue(Registry_, SerialKeyPath, valueName, &mapped) && !mapped.empty()) {
-            path = Utf16ToUtf8(mapped);
-        } else if (number == 0) {
+        const std::string path = SerialDevicePath(Registry_, name);
+        if (path.empty())
             return NoPort(ERROR_FILE_NOT_FOUND);  // COM0 has no default device
-        } else {
-            path = "/dev/ttyS" + std::to_string(number - 1);
-        }
 
         UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (!fd.Valid())
@@ -659,6 +651,19 @@ class TermiosSerialPorts final : public SerialPorts {
 };
 
 }  // namespace
+
+std::string SerialDevicePath(Registry& registry, std::u16string_view name) {
+    const int number = ParseComPortName(name);
+    if (number < 0)
+        return {};
+    std::u16string mapped;
+    const std::u16string valueName = u"COM" + std::u16string(1, name[3]);
+    if (ReadStringValue(registry, SerialKeyPath, valueName, &mapped) && !mapped.empty())
+        return Utf16ToUtf8(mapped);
+    if (number == 0)
+        return {};
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
 
 std::unique_ptr<SerialPorts> CreateTermiosSerialPorts(Registry& registry) {
     return std::make_unique<TermiosSerialPorts>(registry);

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace orvex {
@@ -123,5 +124,9 @@ class SerialPorts {
 class Registry;
 // termios ports; the device path of "COM<n>:" comes from the registry.
 std::unique_ptr<SerialPorts> CreateTermiosSerialPorts(Registry& registry);
+// The device path those ports open for name: Platform\Serial "COM<n>" when
+// set, else /dev/ttyS<n-1>. Empty for a name that is no port, and for COM0
+// when nothing maps it.
+std::string SerialDevicePath(Registry& registry, std::u16string_view name);
 
 }  // namespace orvex

@@ -38,7 +38,7 @@ class UinputTest : public ::testing::Test {
         ::close(probe);
         Root = Tmp.Path();
         std::string error, node;
-        In = CreateUinputInput(Root, &error, &node);
+        In = CreateUinputInput(Root, &error, &node, Phys);
         ASSERT_NE(In, nullptr) << error;
         if (node.empty())
             GTEST_SKIP() << "the kernel named no event node";
@@ -74,6 +74,7 @@ class UinputTest : public ::testing::Test {
         return got;
     }
 
+    const std::string Phys = "/dev/serial/by-id/usb-panel-if00-port0";
     test::TempRoot Tmp;
     std::string Root;
     std::unique_ptr<Input> In;
@@ -85,6 +86,10 @@ TEST_F(UinputTest, PositionThenButtonsThenOneReport) {
     char name[64] = {};
     ASSERT_GE(::ioctl(Fd, EVIOCGNAME(sizeof name - 1), name), 0);
     EXPECT_STREQ(name, UinputDeviceName);
+    // Two panels' devices differ by their serial port.
+    char phys[256] = {};
+    ASSERT_GE(::ioctl(Fd, EVIOCGPHYS(sizeof phys - 1), phys), 0);
+    EXPECT_EQ(phys, Phys);
     In->MouseEvent(0x8003, 1000, 2000, 0, 0);
     EXPECT_EQ(Read(1), (std::vector<Event>{{EV_ABS, ABS_X, 1000},
                                            {EV_ABS, ABS_Y, 2000},
@@ -105,6 +110,20 @@ TEST_F(UinputTest, ADownAndUpOfOneButtonAreTwoReports) {
                                            {EV_SYN, SYN_REPORT, 0},
                                            {EV_KEY, BTN_LEFT, 0},
                                            {EV_SYN, SYN_REPORT, 0}}));
+}
+
+// What reaches the kernel of a port path: whole when plain and short, its end
+// when long, nothing when it could not be shown as it is.
+TEST(UinputPhys, KeepsTheEndOfALongPathAndLeavesOutAnOddOne) {
+    EXPECT_EQ(UinputPhys("/dev/ttyUSB0"), "/dev/ttyUSB0");
+    const std::string tail = "-port0";
+    const std::string longPath = "/dev/serial/by-id/" + std::string(200, 'x') + tail;
+    const std::string cut = UinputPhys(longPath);
+    EXPECT_EQ(cut.size(), MaxUinputPhysLength);
+    EXPECT_EQ(cut.rfind("...x", 0), 0u);
+    EXPECT_EQ(cut.substr(cut.size() - tail.size()), tail);
+    for (const std::string odd : {"/dev/tty S0", "/dev/ttyS0\n", "/dev/\"x", "/dev/t\xC3\xBCy"})
+        EXPECT_EQ(UinputPhys(odd), "") << odd;
 }
 
 }  // namespace

@@ -112,6 +112,7 @@ TEST_F(Installed, PutsEveryFileWhereThePackagesExpectIt) {
         Env("ORVEX_INSTALL_LIBDIR") + "/orvex/orvexser.so",
         "share/orvex/orvex.reg",
         "lib/systemd/system/orvex-devmgr.service",
+        "lib/udev/rules.d/70-orvex-touch.rules",
         "share/man/man8/orvex-devmgr.8",
         "share/man/man1/orvexctl.1",
         "share/man/man1/orvexreg.1",
@@ -146,6 +147,10 @@ TEST_F(Installed, UnitAndMenuEntriesVerify) {
     const std::string text = ReadWholeFile(unit);
     EXPECT_NE(text.find("ExecStart=" + In("sbin/orvex-devmgr") + " "), std::string::npos);
     EXPECT_NE(text.find("orvexreg init " + In("share/orvex/orvex.reg")), std::string::npos);
+    // udev runs programs by full path only.
+    EXPECT_NE(ReadWholeFile(In("lib/udev/rules.d/70-orvex-touch.rules"))
+                  .find("IMPORT{program}=\"" + In("bin/orvexreg") + " udev-output\""),
+              std::string::npos);
 
     for (const std::string program : {"orvexcal", "orvexcpl"}) {
         const std::string entry = test::SourcePath("config/" + program + ".desktop");

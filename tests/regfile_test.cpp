@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -474,6 +475,38 @@ TEST(RegTool, InitCompletesARegistryThatRegistersNoDriverAndKeepsItsValues) {
     run({"delete", "Platform\\Serial", "COM2"});
     EXPECT_NE(run({"init", root.File("defaults.reg")}).find("left as it is"), std::string::npos);
     EXPECT_EQ(run({"export", "Platform\\Serial"}).find("COM2"), std::string::npos);
+}
+
+// The udev rule's helper: the monitor as one WL_OUTPUT line, nothing that udev
+// would read as another property, and no root or registry made where none is.
+TEST(RegTool, UdevOutputNamesOnlyASafeMonitorAndCreatesNothing) {
+    TempRoot root;
+    auto udev = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "udev-output");
+        const RegToolRun r = RunRegTool(root, std::move(args));
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        return r.Out;
+    };
+    EXPECT_EQ(udev({}), "");
+    EXPECT_FALSE(std::filesystem::exists(root.File("registry.db")));
+
+    auto setMonitor = [&](const std::string& name) {
+        EXPECT_EQ(RunRegTool(root, {"set", "Platform\\Input", "Monitor", "sz", name}).Status, 0);
+    };
+    setMonitor("HDMI-A-1");
+    EXPECT_EQ(udev({}), "WL_OUTPUT=HDMI-A-1\n");
+    EXPECT_EQ(udev({"--root", root.File("none")}), "");
+    EXPECT_FALSE(std::filesystem::exists(root.File("none")));
+    const std::string longest = "DP-" + std::string(60, '1');
+    setMonitor(longest);
+    EXPECT_EQ(udev({}), "WL_OUTPUT=" + longest + "\n");
+    for (const std::string& hostile : std::vector<std::string>{
+             "HDMI-A-1\nID_INPUT_KEYBOARD=1", longest + "2", "DP-1\" ID_INPUT_KEY=\"1", "DP 1"}) {
+        setMonitor(hostile);
+        const RegToolRun r = RunRegTool(root, {"udev-output"});
+        EXPECT_EQ(r.Out, "") << hostile;
+        EXPECT_NE(r.Err.find("no output named"), std::string::npos) << hostile;
+    }
 }
 
 }  // namespace

@@ -7,13 +7,16 @@
 //   orvexreg query KEY [VALUE]
 //   orvexreg set KEY VALUE (dword|sz) DATA
 //   orvexreg delete KEY [VALUE]
+//   orvexreg udev-output [--root DIR]       (for the udev rule; see UdevOutput)
 //
 // The registry is $ORVEX_ROOT/registry.db. KEY may start with
 // HKEY_LOCAL_MACHINE\ or not. An empty VALUE ("") names a key's default value.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +45,7 @@ void Usage() {
                  "       orvexreg query KEY [VALUE]\n"
                  "       orvexreg set KEY VALUE (dword|sz) DATA\n"
                  "       orvexreg delete KEY [VALUE]\n"
+                 "       orvexreg udev-output [--root DIR]\n"
                  "The registry is $ORVEX_ROOT/registry.db (default /var/lib/orvex).\n"
                  "KEY may be given with or without the HKEY_LOCAL_MACHINE\\ prefix.\n";
 }
@@ -297,6 +301,82 @@ int Delete(Registry& reg, const std::u16string& keyPath, const std::string* valu
     return 0;
 }
 
+// What a name may be made of to reach udev: IMPORT{program} reads KEY=value
+// lines and unquotes values, so a line break, quote or other control in a
+// registry value would set properties of its author's choosing (marking the
+// device a keyboard, say). Output names are short words of these characters.
+constexpr size_t MaxUdevOutputLength = 63;
+bool IsSafeOutputName(std::u16string_view name) {
+    if (name.empty() || name.size() > MaxUdevOutputLength)
+        return false;
+    for (char16_t c : name) {
+        const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                        (c >= u'0' && c <= u'9') || c == u'-' || c == u'_' || c == u'.' ||
+                        c == u':';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// udev's IMPORT{program} for the panel's pointer device: WL_OUTPUT=NAME for
+// Platform\Input "Monitor", nothing when no monitor is named. udev runs it
+// as root at every add of the device and waits for it, so it opens the
+// registry read-only (a missing root or registry stays missing), waits
+// briefly for a busy one, and prints only a name it can vouch for. A value
+// it refuses, or a registry it cannot read, leaves the property unset: the
+// pointer then covers every output, as it would without the rule.
+int UdevOutput(const std::string& root) {
+    constexpr std::chrono::milliseconds BusyWait{250};
+    uint32_t error = 0;
+    auto reg = OpenSqliteRegistryReadOnly(root, BusyWait, &error);
+    if (!reg && error == ERROR_FILE_NOT_FOUND) {
+        std::cerr << "orvexreg: no registry under " << root << "; no output named\n";
+        return 0;
+    }
+    if (!reg)
+        return Fail("cannot read the registry under " + root + ": " + Describe(error));
+    constexpr char16_t Key[] = u"Platform\\Input";
+    RegKey raw = 0;
+    error = reg->OpenKey(HKEY_LOCAL_MACHINE, Key, KEY_ALL_ACCESS, &raw);
+    if (error == ERROR_FILE_NOT_FOUND)
+        return 0;
+    if (error)
+        return Fail(ShowKey(Key) + ": " + Describe(error));
+    OpenedKey key(*reg, raw);
+    uint32_t type = REG_NONE, size = 0;
+    error = reg->QueryValue(key.Get(), u"Monitor", &type, nullptr, &size);
+    std::vector<uint8_t> data(size);
+    if (!error)
+        error = reg->QueryValue(key.Get(), u"Monitor", &type, data.data(), &size);
+    if (error == ERROR_FILE_NOT_FOUND)
+        return 0;
+    if (error)
+        return Fail(ShowKey(Key) + ": value \"Monitor\": " + Describe(error));
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        std::cerr << "orvexreg: \"Monitor\" is not a string; no output named\n";
+        return 0;
+    }
+    // As the pointer backends read it: up to the first NUL.
+    std::u16string name;
+    for (size_t i = 0; i + 1 < std::min<size_t>(size, data.size()); i += 2) {
+        const auto c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (c == u'\0')
+            break;
+        name.push_back(c);
+    }
+    if (name.empty())
+        return 0;
+    if (!IsSafeOutputName(name)) {
+        std::cerr << "orvexreg: \"Monitor\" is not an output name udev may be given (up to "
+                  << MaxUdevOutputLength << " letters, digits and -_.: only); no output named\n";
+        return 0;
+    }
+    std::cout << "WL_OUTPUT=" << Utf16ToUtf8(name) << "\n";
+    std::cout.flush();
+    return std::cout ? 0 : Fail("cannot write to standard output");
+}
+
 int Run(const std::vector<std::string>& args) {
     if (args.empty()) {
         Usage();
@@ -304,6 +384,14 @@ int Run(const std::vector<std::string>& args) {
     }
     const std::string& command = args[0];
     size_t n = args.size() - 1;
+    if (command == "udev-output") {
+        if (n == 0)
+            return UdevOutput(PlatformRoot());
+        if (n == 2 && args[1] == "--root" && !args[2].empty())
+            return UdevOutput(args[2]);
+        Usage();
+        return ExitUsage;
+    }
     bool known = (command == "import" && n == 1) || (command == "init" && n == 1) ||
                  (command == "export" && n <= 1) || (command == "query" && (n == 1 || n == 2)) ||
                  (command == "set" && n == 4) || (command == "delete" && (n == 1 || n == 2));
