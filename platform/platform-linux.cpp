@@ -3,10 +3,13 @@
 // device, a desktop under X and a bench without either.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/orvex.h"
+#include "platform/host-status.h"
 #include "platform/input-screen-layout.h"
 #include "platform/platform.h"
 
@@ -31,13 +34,43 @@ std::string BackendSetting(Registry& reg, std::u16string_view key) {
     return word.empty() ? "auto" : word;
 }
 
+// The host's standard error, with the driver's word on its controller kept
+// in the host's record as well.
+class NotingDebugOutput final : public DebugOutput {
+  public:
+    explicit NotingDebugOutput(HostStatus& status) : Status_(status) {}
+    void Print(std::string_view text) override {
+        Err_.Print(text);
+        Status_.NoteDriverLine(text);
+    }
+
+  private:
+    StderrDebugOutput Err_;
+    HostStatus& Status_;
+};
+
 struct Chosen {
     std::unique_ptr<Input> Backend;
     std::string Name;
-    std::string Where;  // what the pointer covers, for the start-up line
+    std::string Where;      // what the pointer covers, for the start-up line
+    std::string Connected;  // the display, compositor socket or device node
+    std::string Why;        // for the record: how the choice came about
 };
 
-Chosen ChooseInput(Registry& reg, const std::string& root) {
+std::string Joined(const std::vector<std::string>& parts) {
+    std::string s;
+    for (const std::string& p : parts)
+        s += (s.empty() ? "" : "; ") + p;
+    return s;
+}
+
+Chosen ChooseInput(Registry& reg, const std::string& root, HostStatus& status) {
+    // A backend's own lines go to the log and, as its latest word, to the
+    // record doctor reads.
+    auto log = [&status](const std::string& line) {
+        Say(line);
+        status.NoteBackendLine(line);
+    };
     std::string want = BackendSetting(reg, u"Platform\\Input");
     if (want != "auto" && want != "uinput" && want != "wayland" && want != "x11" && want != "log") {
         Say("unknown input backend \"" + want + "\"; using auto");
@@ -47,6 +80,14 @@ Chosen ChooseInput(Registry& reg, const std::string& root) {
     const std::string monitor = PanelMonitorName(reg, &unusable);
     if (unusable)
         Say("input monitor name unusable (too long or with control characters); ignored");
+    // Why the backends before the chosen one were passed over.
+    std::vector<std::string> passed;
+    auto chosen = [&](std::unique_ptr<Input> in, const char* name, std::string where,
+                      std::string connected) {
+        const std::string how = want == "auto" ? "auto" : "set in Platform\\Input Backend";
+        std::string why = passed.empty() ? how : how + "; passed over " + Joined(passed);
+        return Chosen{std::move(in), name, std::move(where), std::move(connected), std::move(why)};
+    };
     std::string why;
     if (want == "uinput" || want == "auto") {
         // The driver's port (COM1: unless it names another) as the device
@@ -68,8 +109,9 @@ Chosen ChooseInput(Registry& reg, const std::string& root) {
             // names the monitor to the compositors that read WL_OUTPUT.
             if (!monitor.empty())
                 where += "; map it onto monitor " + monitor + " in the window system";
-            return {std::move(in), "uinput", where};
+            return chosen(std::move(in), "uinput", where, node);
         }
+        passed.push_back("uinput: " + why);
         if (want == "uinput")
             Say("input backend uinput unavailable (" + why + "); using log");
     }
@@ -79,28 +121,34 @@ Chosen ChooseInput(Registry& reg, const std::string& root) {
         WaylandInputOptions options;
         options.Socket = Utf16ToUtf8(socket);
         options.Monitor = monitor;
-        options.Log = Say;
+        options.Log = log;
         // auto tries a compositor only where one is configured or the host
         // runs inside a session; an X desktop without one goes on to x11.
         if (want == "wayland" || !WaylandSocketPath(options.Socket).empty()) {
             std::string where;
             bool noProtocol = false;
             if (auto in = CreateWaylandInput(root, &why, options, &where, &noProtocol))
-                return {std::move(in), "wayland", where};
+                return chosen(std::move(in), "wayland", where, WaylandSocketPath(options.Socket));
+            passed.push_back("wayland: " + why);
             if (want == "wayland")
                 Say("input backend wayland unavailable (" + why + "); using log");
             else if (noProtocol)
                 Say(why);
+        } else {
+            passed.push_back("wayland: no compositor socket configured or in the environment");
         }
     }
     if (want == "x11" || want == "auto") {
         std::string where;
-        if (auto in = CreateX11Input(root, &why, {}, monitor, Say, &where))
-            return {std::move(in), "x11", where};
+        if (auto in = CreateX11Input(root, &why, {}, monitor, log, &where)) {
+            const char* display = std::getenv("DISPLAY");
+            return chosen(std::move(in), "x11", where, display ? display : "");
+        }
+        passed.push_back("x11: " + why);
         if (want == "x11")
             Say("input backend x11 unavailable (" + why + "); using log");
     }
-    return {CreateLogInput(root), "log", {}};
+    return chosen(CreateLogInput(root), "log", {}, "standard output");
 }
 
 struct ChosenPorts {
@@ -142,10 +190,12 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::Create(const std::string& root) {
         Say("cannot open the registry under " + root + " (error " + std::to_string(error) + ")");
         return nullptr;
     }
-    p->Debug_ = std::make_unique<StderrDebugOutput>();
+    p->Status_ = std::make_unique<HostStatus>(root);
+    p->Debug_ = std::make_unique<NotingDebugOutput>(*p->Status_);
 
-    Chosen input = ChooseInput(*p->Reg_, root);
+    Chosen input = ChooseInput(*p->Reg_, root, *p->Status_);
     p->Input_ = std::move(input.Backend);
+    p->Status_->SetInput({input.Name, input.Why, input.Connected, input.Where});
     ChosenPorts ports = ChoosePorts(*p->Reg_);
     p->Ports_ = std::move(ports.Bus);
 

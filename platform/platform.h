@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/debug.h"
+#include "platform/host-status.h"
 #include "platform/input.h"
 #include "platform/lasterror.h"
 #include "platform/launcher.h"
@@ -48,6 +49,8 @@ class LinuxPlatform {
 
   private:
     Platform P_;
+    // Before what logs to it, so it goes last.
+    std::unique_ptr<HostStatus> Status_;
     std::unique_ptr<DebugOutput> Debug_;
     std::unique_ptr<Input> Input_;
     std::unique_ptr<PortBus> Ports_;

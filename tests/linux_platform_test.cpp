@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/host-status.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "platform/window-messages.h"
@@ -164,9 +165,52 @@ TEST_F(LinuxPlatformTest, AutoWithNothingAvailableQuietlyUsesLog) {
     if (UinputUsable())
         GTEST_SKIP() << "this machine has a usable /dev/uinput";
     Choose(u"Platform\\PortIo", u"log");  // Input left unset: auto
+    std::filesystem::create_directory(Root + "/dev");
     std::unique_ptr<LinuxPlatform> p;
     EXPECT_EQ(Create(&p), "orvex: input backend log, port backend log\n");
     ASSERT_NE(p, nullptr);
+    // Quiet on the log, but the record says what each backend lacked.
+    std::string why;
+    const auto record = ReadHostStatus(Root, &why);
+    ASSERT_TRUE(record) << why;
+    EXPECT_EQ(record->Backend, "log");
+    EXPECT_EQ(record->Pid, ::getpid());
+    EXPECT_EQ(record->Why.rfind("auto; passed over uinput: ", 0), 0u) << record->Why;
+    EXPECT_NE(record->Why.find("; wayland: no compositor socket configured or in the environment; "
+                               "x11: no X display answers at :4093"),
+              std::string::npos)
+        << record->Why;
+    // The driver's word on its controller is kept; its other lines are not.
+    p->Get().Debug->Print("ORVEXSER: Calibration(X,Y)=(0,0)/(512,512)/(1023,1023)\r\n");
+    p->Get().Debug->Print(
+        "ORVEXSER: No TouchScreen found. Returning serial port to original status.\r\n");
+    EXPECT_EQ(ReadHostStatus(Root, &why)->SerialState, "not-found");
+}
+
+// What the host's record may hold is read with care: a line break in a
+// backend's line cannot forge a key, and what is no plain, small file is
+// refused.
+TEST(HostStatusRecord, StaysOneValueALineAndRefusesLinksAndLargeFiles) {
+    test::TempRoot tmp;
+    const std::string root = tmp.Path();
+    std::filesystem::create_directory(root + "/dev");
+    HostStatus status(root);
+    status.SetInput({"x11", "auto", ":0", "monitor HDMI-1"});
+    status.NoteBackendLine("display :0 is gone\nbackend=uinput");
+    std::string why;
+    auto record = ReadHostStatus(root, &why);
+    ASSERT_TRUE(record) << why;
+    EXPECT_EQ(record->Backend, "x11");
+    EXPECT_EQ(record->Last, "display :0 is gone backend=uinput");
+
+    const std::string path = root + "/dev/" + HostStatusFile;
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink("/etc/passwd", path);
+    EXPECT_FALSE(ReadHostStatus(root, &why));
+    std::filesystem::remove(path);
+    std::ofstream(path) << std::string(MaxHostStatusBytes + 1, 'x');
+    EXPECT_FALSE(ReadHostStatus(root, &why));
+    EXPECT_NE(why.find("larger than"), std::string::npos) << why;
 }
 
 TEST_F(LinuxPlatformTest, UnknownChoicesAreReportedAndTreatedAsAuto) {

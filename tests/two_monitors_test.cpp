@@ -321,6 +321,39 @@ TEST_F(TwoMonitors, CalibrationOnTheRightHandMonitorEndToEnd) {
             << "touch at " << 640 + px << "," << py << " landed at " << at.first << ","
             << at.second;
     }
+
+    // What the installer sees: all well, then the registry bent the two ways
+    // a kiosk set-up goes wrong.
+    auto doctor = [&] {
+        test::ChildProcess p;
+        const std::string out = sut.Root() + "/doctor.out";
+        EXPECT_TRUE(p.Start({test::BinaryPath("orvexctl"), "--root", sut.Root(), "doctor"}, out,
+                            out + ".err"));
+        const auto status = p.Wait(30s);
+        return std::pair{status.value_or(-1), test::ReadWholeFile(out)};
+    };
+    auto [healthy, said] = doctor();
+    EXPECT_EQ(healthy, 0) << said;
+    EXPECT_NE(said.find("covers:      monitor RIGHT 800x600+640+0\n"), std::string::npos) << said;
+    EXPECT_NE(said.find(", TouchScreen found on COM1: 9600BPS, [TS]"), std::string::npos) << said;
+    EXPECT_NE(said.find("calibration: saved, X 12 512 1013, Y 13 513 1013; the driver uses it\n"),
+              std::string::npos)
+        << said;
+    sut.SetString(u"Platform\\Input", u"Display", ":4093");
+    auto [noDisplay, saidNoDisplay] = doctor();
+    EXPECT_EQ(noDisplay, 1);
+    EXPECT_NE(saidNoDisplay.find("problem: X display :4093 does not answer"), std::string::npos)
+        << saidNoDisplay;
+    sut.SetString(u"Platform\\Input", u"Display", Server->Name());
+    sut.SetString(u"Platform\\Input", u"Monitor", "HDMI-9");
+    auto [wrongMonitor, saidWrongMonitor] = doctor();
+    EXPECT_EQ(wrongMonitor, 1);
+    EXPECT_NE(saidWrongMonitor.find("problem: monitor \"HDMI-9\" is not among the monitors of " +
+                                    Server->Name() +
+                                    " (DUMMY0, LEFT, RIGHT); fix: sudo orvexreg "
+                                    "set 'HKEY_LOCAL_MACHINE\\Platform\\Input' Monitor sz DUMMY0"),
+              std::string::npos)
+        << saidWrongMonitor;
     sut.Host.Signal(SIGTERM);
     sut.Host.Wait(15s);
 }

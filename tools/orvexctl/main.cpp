@@ -24,6 +24,7 @@
 #include "platform/hexdigit.h"
 #include "platform/lasterror.h"
 #include "platform/platform.h"
+#include "tools/orvexctl/doctor.h"
 
 namespace orvex {
 namespace {
@@ -43,6 +44,9 @@ const char UsageText[] =
     "usage: orvexctl [--device NAME] [--root DIR] COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
+    "  doctor                       whether touches can reach the pointer: the host's\n"
+    "                               backend and why, the display, the serial port and\n"
+    "                               the calibration; each problem with its fix\n"
     "  settings [--follow]          the driver's settings record, one field per line\n"
     "  pointer [--follow]           the last pointer position and buttons\n"
     "  raw [--follow]               the last raw point, touch flag and sample count\n"
@@ -567,14 +571,9 @@ int Run(int argc, char** argv) {
 
     // Check the whole command line before touching the device.
     static const std::map<std::string, std::set<std::string>> Allowed = {
-        {"settings", {}},
-        {"pointer", {}},
-        {"raw", {}},
-        {"startup", {}},
-        {"right-click", {"--window", "--pending"}},
-        {"set-feedback", {}},
-        {"set-calibration", {}},
-        {"ioctl", {"--in", "--out", "--buf"}},
+        {"doctor", {}},       {"settings", {}},        {"pointer", {}},
+        {"raw", {}},          {"startup", {}},         {"right-click", {"--window", "--pending"}},
+        {"set-feedback", {}}, {"set-calibration", {}}, {"ioctl", {"--in", "--out", "--buf"}},
     };
     auto allowed = Allowed.find(cmd);
     if (allowed == Allowed.end())
@@ -614,6 +613,8 @@ int Run(int argc, char** argv) {
     }
 
     const std::string root = a.Root.empty() ? PlatformRoot() : a.Root;
+    if (cmd == "doctor")
+        return Doctor(root, a.Device);
     auto handle = OpenDevice(Widen(a.Device), root);
     if (!handle) {
         const uint32_t error = GetLastError();
