@@ -200,8 +200,9 @@ void CheckWayland(Screen& out, Registry* reg, const HostStatusRecord* record) {
     out.Fact("compositor", Shown(socket) + (configured.empty() ? " (from the environment)" : ""));
     // The service runs without root's right to pass over file modes: the
     // session's folder and socket must let root in by name.
-    if (record && record->Why.find("wayland: ") != std::string::npos &&
-        record->Why.find("ermission denied") != std::string::npos) {
+    const std::string said = record ? record->Why + " " + record->Last : std::string();
+    if (said.find(socket) != std::string::npos &&
+        said.find("Permission denied") != std::string::npos) {
         const std::string folder = socket.substr(0, socket.rfind('/'));
         out.Problem("the service may not open " + Shown(socket),
                     "sudo setfacl -m u:root:x " + Quoted(folder) +
