@@ -22,11 +22,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "platform/input-randr-xlib.h"
 #include "platform/input-screen-layout.h"
+#include "platform/input-x11-link.h"
 #include "platform/input.h"
 #include "platform/uniquefd.h"
 #include "platform/window-messages.h"
@@ -66,83 +68,287 @@ ScreenRect Unpack(uint64_t v) {
 
 using LogLine = std::function<void(const std::string&)>;
 
-// Keeps *rect on the panel's rectangle for as long as it lives.
-class LayoutWatcher {
-  public:
-    LayoutWatcher(DisplayPtr display, bool monitors, std::string monitor, LogLine log,
-                  std::atomic<uint64_t>* rect, bool found, std::string described)
-        : Display_(std::move(display)),
-          Monitors_(monitors),
-          Monitor_(std::move(monitor)),
-          Log_(std::move(log)),
-          Rect_(rect),
-          Found_(found),
-          Last_(Unpack(rect->load())),
-          Described_(std::move(described)),
-          Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        XSetIOErrorExitHandler(Display_.get(), &LayoutWatcher::ConnectionLost, this);
-        Thread_ = std::thread([this] { Run(); });
-    }
+// A display's name and how to get in.
+struct Target {
+    std::string Name;
+    int Number = -1;
+    std::string Authority;  // empty: Xlib's own file
+};
 
-    ~LayoutWatcher() {
-        uint64_t one = 1;
-        // Fails only on counter overflow, which one write cannot cause.
-        (void)!::write(Stop_.Get(), &one, sizeof one);
-        {
-            // A server that stopped answering in the middle of a round trip
-            // would hold the thread forever; cutting the connection ends
-            // the call it is stuck in.
-            std::unique_lock lock(DoneLock_);
-            if (!DoneCv_.wait_for(lock, std::chrono::seconds(2), [&] { return Done_; }))
-                ::shutdown(ConnectionNumber(Display_.get()), SHUT_RDWR);
-        }
-        Thread_.join();
+// Both connections to one display: the reader thread's, for XTest and
+// client messages, and the watcher's, for layout events. Either one's
+// failure means the server is gone.
+struct Link {
+    DisplayPtr Inject;
+    DisplayPtr Watch;
+    int Screen = 0;
+    Atom CommandAtom = 0;
+    bool Monitors = false;
+    std::atomic<bool> Broken{false};
+
+    ~Link() {
         // Closing a broken connection would talk to the dead server again.
-        if (Lost_.load())
-            (void)Display_.release();
+        if (Broken.load()) {
+            (void)Inject.release();
+            (void)Watch.release();
+        }
+    }
+    static void ConnectionLost(Display*, void* self) {
+        static_cast<Link*>(self)->Broken.store(true);
+    }
+};
+
+// Xlib keeps one authorization for the whole process; connections are made
+// one at a time so each offers its own display's cookie.
+std::mutex ConnectLock;
+
+// Both connections, or null with *why. The server is asked first over a
+// socket of our own, so a server that would hang Xlib, or refuse it with a
+// message on standard error, costs a bounded wait and one line of ours.
+std::unique_ptr<Link> Connect(const Target& t, std::string* why, ScreenLayout* layout) {
+    X11Cookie cookie;
+    if (!ReadX11Cookie(t.Authority, t.Number, &cookie, why))
+        return nullptr;
+    if (ProbeX11Display(t.Number, cookie, std::chrono::seconds(2), why) != X11Probe::Admitted)
+        return nullptr;
+    std::lock_guard g(ConnectLock);
+    // With no cookie of its own, Xlib finds its usual one, which the probe
+    // offered too.
+    if (cookie.Data.empty()) {
+        XSetAuthorization(nullptr, 0, nullptr, 0);
+    } else {
+        XSetAuthorization(cookie.Name.data(), static_cast<int>(cookie.Name.size()),
+                          cookie.Data.data(), static_cast<int>(cookie.Data.size()));
+    }
+    auto link = std::make_unique<Link>();
+    link->Inject.reset(XOpenDisplay(t.Name.c_str()));
+    link->Watch.reset(XOpenDisplay(t.Name.c_str()));
+    if (!link->Inject || !link->Watch) {
+        *why = "X display " + t.Name + " let the first connection in but not the second";
+        return nullptr;
+    }
+    XSetIOErrorExitHandler(link->Inject.get(), &Link::ConnectionLost, link.get());
+    XSetIOErrorExitHandler(link->Watch.get(), &Link::ConnectionLost, link.get());
+    Display* d = link->Inject.get();
+    int event = 0, err = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(d, &event, &err, &major, &minor)) {
+        *why = "display " + t.Name + " has no XTEST extension";
+        return nullptr;
+    }
+    link->Screen = DefaultScreen(d);
+    link->CommandAtom = XInternAtom(d, "ORVEX_WM_COMMAND", False);
+
+    // The layout is read over the watcher's connection, after its events are
+    // selected, so no change can fall between the first reading and the
+    // watch.
+    Display* w = link->Watch.get();
+    *layout = {};
+    layout->Screen = {0, 0, DisplayWidth(w, DefaultScreen(w)), DisplayHeight(w, DefaultScreen(w))};
+    Window rootWindow = DefaultRootWindow(w);
+    XSelectInput(w, rootWindow, StructureNotifyMask);
+    int rrEvent = 0, rrError = 0;
+    if (XRRQueryExtension(w, &rrEvent, &rrError)) {
+        XRRSelectInput(
+            w, rootWindow,
+            RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        link->Monitors = RandrMonitorsSupported(w);
+    }
+    if (!ReadRandrLayout(w, link->Monitors, layout) || link->Broken.load()) {
+        *why = "X display " + t.Name + " went away while its layout was read";
+        return nullptr;
+    }
+    return link;
+}
+
+class X11Input final : public Input {
+  public:
+    X11Input(std::string root, Target target, const X11InputOptions& options)
+        : Root_(std::move(root)),
+          Target_(std::move(target)),
+          Monitor_(options.Monitor),
+          Log_(options.Log),
+          Retry_(options.RetryInterval),
+          Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+    ~X11Input() override {
+        if (Thread_.joinable()) {
+            uint64_t one = 1;
+            // Fails only on counter overflow, which one write cannot cause.
+            (void)!::write(Stop_.Get(), &one, sizeof one);
+            {
+                // A server that stopped answering in the middle of a round
+                // trip would hold the thread forever; cutting the connection
+                // ends the call it is stuck in.
+                std::unique_lock lock(DoneLock_);
+                if (!DoneCv_.wait_for(lock, std::chrono::seconds(2), [&] { return Done_; })) {
+                    const int fd = WatchFd_.load();
+                    if (fd >= 0)
+                        ::shutdown(fd, SHUT_RDWR);
+                }
+            }
+            Thread_.join();
+        }
+        std::lock_guard g(Lock_);
+        Link_.reset();
     }
 
-    LayoutWatcher(const LayoutWatcher&) = delete;
-    LayoutWatcher& operator=(const LayoutWatcher&) = delete;
+    X11Input(const X11Input&) = delete;
+    X11Input& operator=(const X11Input&) = delete;
+
+    // Starts the watcher, with the display's first link when there is one.
+    bool Start(std::unique_ptr<Link> link, const PanelPlacement& placed,
+               const std::string& described) {
+        if (!Stop_)
+            return false;
+        Rect_.store(Pack(placed.Rect));
+        Found_ = placed.Found;
+        Last_ = placed.Rect;
+        Described_ = described;
+        Ever_ = link != nullptr;
+        Link_ = std::move(link);
+        Thread_ = std::thread([this] { Run(); });
+        return true;
+    }
+
+    void MouseEvent(uint32_t flags, uint32_t x, uint32_t y, uint32_t /*data*/,
+                    uintptr_t /*extraInfo*/) override {
+        constexpr uint32_t ButtonFlags =
+            MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTDOWN | MOUSEEVENTF_RIGHTUP;
+        std::lock_guard g(Lock_);
+        // Between servers there is nowhere to put a touch.
+        if (!Link_ || Link_->Broken.load())
+            return;
+        Display* d = Link_->Inject.get();
+        // XTest moves only to absolute screen positions; a relative move has no
+        // place here, its buttons still do.
+        if ((flags & MOUSEEVENTF_ABSOLUTE) && (flags & (MOUSEEVENTF_MOVE | ButtonFlags))) {
+            const ScreenRect r = Unpack(Rect_.load(std::memory_order_relaxed));
+            XTestFakeMotionEvent(d, Link_->Screen, r.X + MapAbsolute(x, r.Width),
+                                 r.Y + MapAbsolute(y, r.Height), CurrentTime);
+        }
+        if (flags & MOUSEEVENTF_LEFTDOWN)
+            XTestFakeButtonEvent(d, 1, True, CurrentTime);
+        if (flags & MOUSEEVENTF_LEFTUP)
+            XTestFakeButtonEvent(d, 1, False, CurrentTime);
+        if (flags & MOUSEEVENTF_RIGHTDOWN)
+            XTestFakeButtonEvent(d, 3, True, CurrentTime);
+        if (flags & MOUSEEVENTF_RIGHTUP)
+            XTestFakeButtonEvent(d, 3, False, CurrentTime);
+        XFlush(d);
+    }
+
+    void PostMessage(uint32_t window, uint32_t message, uint32_t wParam, uint32_t lParam) override {
+        {
+            std::lock_guard g(Lock_);
+            // Window 0 is X's "the window under the pointer": never a target.
+            if (Link_ && !Link_->Broken.load() && window != 0) {
+                XEvent ev{};
+                ev.xclient.type = ClientMessage;
+                ev.xclient.window = window;
+                ev.xclient.message_type = Link_->CommandAtom;
+                ev.xclient.format = 32;
+                ev.xclient.data.l[0] = static_cast<long>(message);
+                ev.xclient.data.l[1] = static_cast<long>(wParam);
+                ev.xclient.data.l[2] = static_cast<long>(lParam);
+                // Not checked: a post never waits, and a handle that is no X
+                // window only draws an error that IgnoreXError swallows.
+                (void)XSendEvent(Link_->Inject.get(), window, False, NoEventMask, &ev);
+                XFlush(Link_->Inject.get());
+            }
+        }
+        (void)PostWindowMessage(Root_, window, message, wParam, lParam);
+    }
 
   private:
+    // The watcher: follows the layout while the display is there, and looks
+    // for it once every Retry_ while it is not.
     void Run() {
-        Display* d = Display_.get();
         for (;;) {
-            bool changed = false;
-            // Every event selected means the layout may have changed; a burst
-            // (a mode set sends one per output) is read once.
-            while (!Lost_.load() && XPending(d) > 0) {
-                XEvent ev;
-                XNextEvent(d, &ev);
-                changed = true;
-            }
-            if (Lost_.load())
-                break;
-            if (changed) {
-                Refresh();
+            // Only this thread replaces the link, so it reads it unlocked.
+            Link* link = Link_.get();
+            if (!link) {
+                pollfd stop{Stop_.Get(), POLLIN, 0};
+                const int r = ::poll(&stop, 1, static_cast<int>(Retry_.count()));
+                if (r < 0 && errno != EINTR)
+                    break;
+                if (r > 0)
+                    break;
+                Reconnect();
                 continue;
             }
-            pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {Stop_.Get(), POLLIN, 0}};
-            int r = ::poll(fds, 2, -1);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0 || fds[1].revents != 0 || (fds[0].revents & POLLNVAL))
+            WatchFd_.store(ConnectionNumber(link->Watch.get()));
+            const bool stopped = Follow(link);
+            WatchFd_.store(-1);
+            if (stopped)
                 break;
+            {
+                std::lock_guard g(Lock_);
+                link->Broken.store(true);
+                Link_.reset();
+            }
+            Say("X display " + Target_.Name +
+                " went away; pointer events are dropped until it is back");
         }
         std::lock_guard g(DoneLock_);
         Done_ = true;
         DoneCv_.notify_all();
     }
 
-    void Refresh() {
+    // Reads the watch connection's events until the server goes (false) or
+    // the backend stops (true).
+    bool Follow(Link* link) {
+        Display* d = link->Watch.get();
+        for (;;) {
+            bool changed = false;
+            // Every event selected means the layout may have changed; a burst
+            // (a mode set sends one per output) is read once.
+            while (!link->Broken.load() && XPending(d) > 0) {
+                XEvent ev;
+                XNextEvent(d, &ev);
+                changed = true;
+            }
+            if (link->Broken.load())
+                return false;
+            if (changed) {
+                ScreenLayout layout;
+                if (ReadRandrLayout(d, link->Monitors, &layout) && !link->Broken.load())
+                    Place(layout);
+                continue;
+            }
+            pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {Stop_.Get(), POLLIN, 0}};
+            const int r = ::poll(fds, 2, -1);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0 || fds[1].revents != 0)
+                return true;
+            if (fds[0].revents & (POLLNVAL | POLLERR))
+                return false;
+        }
+    }
+
+    void Reconnect() {
+        std::string why;
         ScreenLayout layout;
-        if (!ReadRandrLayout(Display_.get(), Monitors_, &layout) || Lost_.load())
+        auto link = Connect(Target_, &why, &layout);
+        if (!link)
             return;
+        const PanelPlacement p = PlacePanel(layout, Monitor_);
+        Rect_.store(Pack(p.Rect));
+        Found_ = p.Found;
+        Last_ = p.Rect;
+        Described_ = DescribePlacement(p, Monitor_);
+        {
+            std::lock_guard g(Lock_);
+            Link_ = std::move(link);
+        }
+        Say("X display " + Target_.Name + (Ever_ ? " is back" : " answers") +
+            "; the pointer covers the " + Described_);
+        Ever_ = true;
+    }
+
+    void Place(const ScreenLayout& layout) {
         PanelPlacement p = PlacePanel(layout, Monitor_);
-        Rect_->store(Pack(p.Rect));
-        if (Lost_.load())
-            return;
+        Rect_.store(Pack(p.Rect));
         if (Monitor_.empty()) {
             // Unnamed, the pointer goes wherever the layout's primary (or
             // first) monitor goes; the log says so when that changes.
@@ -171,173 +377,81 @@ class LayoutWatcher {
             Log_(line);
     }
 
-    static void ConnectionLost(Display*, void* self) {
-        static_cast<LayoutWatcher*>(self)->Lost_.store(true);
-    }
-
-    DisplayPtr Display_;
-    const bool Monitors_;
+    const std::string Root_;
+    const Target Target_;
     const std::string Monitor_;
-    LogLine Log_;
-    std::atomic<uint64_t>* Rect_;
-    bool Found_;             // watcher thread only
-    ScreenRect Last_;        // watcher thread only
-    std::string Described_;  // watcher thread only
+    const LogLine Log_;
+    const std::chrono::milliseconds Retry_;
+    std::mutex Lock_;
+    std::unique_ptr<Link> Link_;  // replaced by the watcher only, under Lock_
+    std::atomic<uint64_t> Rect_{0};
+    // Watcher thread only (and Start, before it runs).
+    bool Found_ = false;
+    ScreenRect Last_;
+    std::string Described_;
+    bool Ever_ = false;
     UniqueFd Stop_;
-    std::atomic<bool> Lost_{false};
+    std::atomic<int> WatchFd_{-1};
     std::mutex DoneLock_;
     std::condition_variable DoneCv_;
     bool Done_ = false;
     std::thread Thread_;
 };
 
-class X11Input final : public Input {
-  public:
-    X11Input(std::string root, Display* display, const ScreenRect& rect)
-        : Root_(std::move(root)), Display_(display), Rect_(Pack(rect)) {
-        Screen_ = DefaultScreen(display);
-        CommandAtom_ = XInternAtom(display, "ORVEX_WM_COMMAND", False);
-        // Without this, a lost server connection ends the whole host; with it
-        // the pointer goes quiet and posted messages still reach programs.
-        XSetIOErrorExitHandler(display, &X11Input::ConnectionLost, this);
-    }
-
-    ~X11Input() override {
-        Watcher_.reset();
-        // A display whose connection broke is left alone: Xlib would try to
-        // talk to the dead server while closing it.
-        if (Broken_.load())
-            (void)Display_.release();
-    }
-
-    std::atomic<uint64_t>* PanelRect() { return &Rect_; }
-    void Watch(std::unique_ptr<LayoutWatcher> watcher) { Watcher_ = std::move(watcher); }
-
-    void MouseEvent(uint32_t flags, uint32_t x, uint32_t y, uint32_t /*data*/,
-                    uintptr_t /*extraInfo*/) override {
-        constexpr uint32_t ButtonFlags =
-            MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTDOWN | MOUSEEVENTF_RIGHTUP;
-        std::lock_guard g(Lock_);
-        if (Broken_.load())
-            return;
-        Display* d = Display_.get();
-        // XTest moves only to absolute screen positions; a relative move has no
-        // place here, its buttons still do.
-        if ((flags & MOUSEEVENTF_ABSOLUTE) && (flags & (MOUSEEVENTF_MOVE | ButtonFlags))) {
-            const ScreenRect r = Unpack(Rect_.load(std::memory_order_relaxed));
-            XTestFakeMotionEvent(d, Screen_, r.X + MapAbsolute(x, r.Width),
-                                 r.Y + MapAbsolute(y, r.Height), CurrentTime);
-        }
-        if (flags & MOUSEEVENTF_LEFTDOWN)
-            XTestFakeButtonEvent(d, 1, True, CurrentTime);
-        if (flags & MOUSEEVENTF_LEFTUP)
-            XTestFakeButtonEvent(d, 1, False, CurrentTime);
-        if (flags & MOUSEEVENTF_RIGHTDOWN)
-            XTestFakeButtonEvent(d, 3, True, CurrentTime);
-        if (flags & MOUSEEVENTF_RIGHTUP)
-            XTestFakeButtonEvent(d, 3, False, CurrentTime);
-        XFlush(d);
-    }
-
-    void PostMessage(uint32_t window, uint32_t message, uint32_t wParam, uint32_t lParam) override {
-        {
-            std::lock_guard g(Lock_);
-            // Window 0 is X's "the window under the pointer": never a target.
-            if (!Broken_.load() && window != 0) {
-                XEvent ev{};
-                ev.xclient.type = ClientMessage;
-                ev.xclient.window = window;
-                ev.xclient.message_type = CommandAtom_;
-                ev.xclient.format = 32;
-                ev.xclient.data.l[0] = static_cast<long>(message);
-                ev.xclient.data.l[1] = static_cast<long>(wParam);
-                ev.xclient.data.l[2] = static_cast<long>(lParam);
-                // Not checked: a post never waits, and a handle that is no X
-                // window only draws an error that IgnoreXError swallows.
-                (void)XSendEvent(Display_.get(), window, False, NoEventMask, &ev);
-                XFlush(Display_.get());
-            }
-        }
-        (void)PostWindowMessage(Root_, window, message, wParam, lParam);
-    }
-
-  private:
-    static void ConnectionLost(Display*, void* self) {
-        static_cast<X11Input*>(self)->Broken_.store(true);
-    }
-
-    std::string Root_;
-    std::mutex Lock_;
-    DisplayPtr Display_;
-    int Screen_ = 0;
-    Atom CommandAtom_ = 0;
-    std::atomic<bool> Broken_{false};
-    std::atomic<uint64_t> Rect_;
-    std::unique_ptr<LayoutWatcher> Watcher_;  // after Rect_, which it writes
-};
-
 }  // namespace
 
 std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* error,
-                                      const std::string& display, const std::string& monitor,
-                                      std::function<void(const std::string&)> log,
-                                      std::string* placement) {
+                                      const X11InputOptions& options, std::string* placement,
+                                      bool* waiting) {
     auto fail = [&](const std::string& why) -> std::unique_ptr<Input> {
         if (error)
             *error = why;
         return nullptr;
     };
-    const char* name = display.empty() ? std::getenv("DISPLAY") : display.c_str();
-    if (!name || !*name)
-        return fail("DISPLAY is not set");
-    // Calls come from the reader thread and the layout watcher, and the host
-    // may have other threads that touch Xlib; this must precede every other
+    if (waiting)
+        *waiting = false;
+    Target target;
+    if (options.Display.empty()) {
+        const char* env = std::getenv("DISPLAY");
+        if (!env || !*env)
+            return fail("DISPLAY is not set");
+        target.Name = env;
+    } else {
+        target.Name = options.Display;
+    }
+    if (const std::string problem = X11DisplayProblem(target.Name); !problem.empty())
+        return fail(problem);
+    target.Number = X11DisplayNumber(target.Name);
+    if (const std::string problem = X11AuthorityProblem(options.Authority); !problem.empty())
+        return fail(problem);
+    target.Authority = options.Authority;
+
+    // Calls come from the reader thread and the watcher, and the host may
+    // have other threads that touch Xlib; this must precede every other
     // Xlib call.
     XInitThreads();
     XSetErrorHandler(IgnoreXError);
     XSetIOErrorHandler(QuietIoError);
-    DisplayPtr d(XOpenDisplay(name));
-    if (!d)
-        return fail(std::string("no X display answers at ") + name);
-    int event = 0, err = 0, major = 0, minor = 0;
-    if (!XTestQueryExtension(d.get(), &event, &err, &major, &minor)) {
-        return fail(std::string("display ") + name + " has no XTEST extension");
-    }
-
-    // The layout is read over the watcher's connection, after its events are
-    // selected, so no change can fall between the first reading and the
-    // watch.
-    const int screen = DefaultScreen(d.get());
+    std::string why;
     ScreenLayout layout;
-    layout.Screen = {0, 0, DisplayWidth(d.get(), screen), DisplayHeight(d.get(), screen)};
-    DisplayPtr w(XOpenDisplay(name));
-    bool monitors = false;
-    if (w) {
-        Window rootWindow = DefaultRootWindow(w.get());
-        XSelectInput(w.get(), rootWindow, StructureNotifyMask);
-        int rrEvent = 0, rrError = 0;
-        if (XRRQueryExtension(w.get(), &rrEvent, &rrError)) {
-            XRRSelectInput(
-                w.get(), rootWindow,
-                RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
-            monitors = RandrMonitorsSupported(w.get());
-        }
-        if (!ReadRandrLayout(w.get(), monitors, &layout))
-            w.reset();
+    auto link = Connect(target, &why, &layout);
+    if (!link && !options.WaitForDisplay)
+        return fail(why);
+    auto input = std::make_unique<X11Input>(root, target, options);
+    PanelPlacement p;
+    std::string described;
+    if (link) {
+        p = PlacePanel(layout, options.Monitor);
+        described = DescribePlacement(p, options.Monitor);
     }
-    const PanelPlacement p = PlacePanel(layout, monitor);
-    const std::string described = DescribePlacement(p, monitor);
+    if (!input->Start(std::move(link), p, described))
+        return fail(std::string("cannot watch the display: ") + std::strerror(errno));
     if (placement) {
-        *placement = described;
-        if (!w)
-            *placement += " (not followed: no second connection to the display)";
+        *placement =
+            described.empty() ? "waiting for X display " + target.Name + ": " + why : described;
     }
-    auto input = std::make_unique<X11Input>(root, d.release(), p.Rect);
-    if (w) {
-        input->Watch(std::make_unique<LayoutWatcher>(std::move(w), monitors, monitor,
-                                                     std::move(log), input->PanelRect(), p.Found,
-                                                     described));
-    }
+    if (waiting)
+        *waiting = described.empty();
     return input;
 }
 

@@ -53,20 +53,42 @@ std::unique_ptr<Input> CreateUinputInput(const std::string& root, std::string* e
 // The physical path CreateUinputInput gives the device for phys; empty when
 // it leaves it out.
 std::string UinputPhys(const std::string& phys);
-// XTest on the display named by $DISPLAY (or by display, when not empty).
-// The absolute range covers the RandR monitor named by monitor, or the whole
-// screen when no such monitor is present. With monitor empty it covers the
-// primary monitor (the first when none is primary) of a screen of several,
-// and the whole of a screen of one (PlacePanel). The backend follows the
-// display's layout as it changes, and log (called on a thread of the
-// backend's own) receives one line each time the monitor goes missing, comes
-// back or moves, or, with none named, each time the rectangle covered
-// changes. *placement (if given) describes the rectangle at start.
+// XTest on an X display. The absolute range covers the RandR monitor named
+// by Monitor, or the whole screen when no such monitor is present. With
+// Monitor empty it covers the primary monitor (the first when none is
+// primary) of a screen of several, and the whole of a screen of one
+// (PlacePanel). The backend follows the display's layout as it changes, and
+// Log (called on a thread of the backend's own) receives one line each time
+// the monitor goes missing, comes back or moves, or, with none named, each
+// time the rectangle covered changes.
+//
+// Display names the display (":0"), or is empty for $DISPLAY; Authority
+// names an authority file whose cookie for that display is offered, or is
+// empty for Xlib's own ($XAUTHORITY). With WaitForDisplay, a display that
+// does not answer yet makes no failure: the backend drops pointer events,
+// looks again every RetryInterval (sleeping in between) and says in one
+// line when the display answers. Either way a display that goes away costs
+// one line, and the backend comes back with it.
+struct X11InputOptions {
+    std::string Display;
+    std::string Authority;
+    std::string Monitor;
+    std::function<void(const std::string&)> Log;
+    std::chrono::milliseconds RetryInterval{1000};
+    bool WaitForDisplay = false;
+};
+// *placement (if given) describes the rectangle at start, or the wait;
+// *waiting (if given) says the backend waits for its display.
 std::unique_ptr<Input> CreateX11Input(const std::string& root, std::string* error,
-                                      const std::string& display = {},
-                                      const std::string& monitor = {},
-                                      std::function<void(const std::string&)> log = {},
-                                      std::string* placement = nullptr);
+                                      const X11InputOptions& options,
+                                      std::string* placement = nullptr, bool* waiting = nullptr);
+// Registry values are anybody's words: why a display name or an authority
+// file path will not be used, or empty when it will. The host reaches only
+// local displays, so a name is ":N" or ":N.S" (a "unix" host allowed), at
+// most MaxX11DisplayLength long.
+inline constexpr size_t MaxX11DisplayLength = 64;
+std::string X11DisplayProblem(const std::string& display);
+std::string X11AuthorityProblem(const std::string& path);
 // The virtual-pointer protocol of a Wayland compositor at the socket
 // Socket (an absolute path), or at $XDG_RUNTIME_DIR/$WAYLAND_DISPLAY when it
 // is empty. The pointer covers the output named Monitor, or the whole layout

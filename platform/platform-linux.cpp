@@ -49,6 +49,15 @@ class NotingDebugOutput final : public DebugOutput {
     HostStatus& Status_;
 };
 
+// A Platform\Input string value for the X11 backend; empty (the host's
+// environment) when absent.
+std::string X11Setting(Registry& reg, std::u16string_view name) {
+    std::u16string value;
+    if (!ReadStringValue(reg, u"Platform\\Input", name, &value))
+        return {};
+    return Utf16ToUtf8(value);
+}
+
 struct Chosen {
     std::unique_ptr<Input> Backend;
     std::string Name;
@@ -139,10 +148,23 @@ Chosen ChooseInput(Registry& reg, const std::string& root, HostStatus& status) {
         }
     }
     if (want == "x11" || want == "auto") {
+        X11InputOptions options;
+        options.Display = X11Setting(reg, u"Display");
+        options.Authority = X11Setting(reg, u"XAuthority");
+        options.Monitor = monitor;
+        options.Log = log;
+        // A display chosen on purpose is waited for, as at boot before the
+        // kiosk's session; auto goes on to the log instead of waiting for a
+        // display that nobody named.
+        options.WaitForDisplay = want == "x11" || !options.Display.empty();
         std::string where;
-        if (auto in = CreateX11Input(root, &why, {}, monitor, log, &where)) {
-            const char* display = std::getenv("DISPLAY");
-            return chosen(std::move(in), "x11", where, display ? display : "");
+        bool waiting = false;
+        if (auto in = CreateX11Input(root, &why, options, &where, &waiting)) {
+            const char* env = std::getenv("DISPLAY");
+            std::string display = !options.Display.empty() ? options.Display : env ? env : "";
+            if (waiting)
+                display += " (not answering yet)";
+            return chosen(std::move(in), "x11", where, display);
         }
         passed.push_back("x11: " + why);
         if (want == "x11")

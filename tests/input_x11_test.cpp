@@ -3,11 +3,16 @@
 // server does not take the host with it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/orvex.h"
 #include "platform/input.h"
@@ -25,6 +30,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int ScreenWidth = 1024, ScreenHeight = 768;
+
+X11InputOptions On(const std::string& display) {
+    X11InputOptions options;
+    options.Display = display;
+    return options;
+}
 
 class X11InputTest : public ::testing::Test {
   protected:
@@ -45,7 +56,7 @@ class X11InputTest : public ::testing::Test {
         Viewer = XOpenDisplay(Display.c_str());
         ASSERT_NE(Viewer, nullptr);
         std::string error;
-        In = CreateX11Input(Root.Path(), &error, Display);
+        In = CreateX11Input(Root.Path(), &error, On(Display));
         ASSERT_NE(In, nullptr) << error;
     }
     void TearDown() override {
@@ -176,8 +187,159 @@ TEST(X11InputFactory, NoDisplayMeansNoBackend) {
     test::TempRoot root;
     std::string error;
     // Display numbers this high are never served here.
-    EXPECT_EQ(CreateX11Input(root.Path(), &error, ":4093"), nullptr);
+    EXPECT_EQ(CreateX11Input(root.Path(), &error, On(":4093")), nullptr);
     EXPECT_NE(error.find(":4093"), std::string::npos) << error;
+}
+
+// A display the backend was told of but that is not there yet (the kiosk's
+// session not started), one that goes away and comes back, and one that
+// admits only holders of its cookie.
+class X11WaitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::access("/usr/bin/Xvfb", X_OK) != 0)
+            GTEST_SKIP() << "Xvfb is not installed";
+        // A number no server here holds: its lock file is absent.
+        for (Number = 3100 + ::getpid() % 700; Number < 3900; ++Number) {
+            if (!std::filesystem::exists("/tmp/.X" + std::to_string(Number) + "-lock"))
+                break;
+        }
+        Name = ":" + std::to_string(Number);
+        Options = On(Name);
+        Options.RetryInterval = 50ms;
+        Options.Log = [this](const std::string& line) {
+            std::lock_guard g(LogLock);
+            Log.push_back(line);
+        };
+    }
+    void TearDown() override { In.reset(); }
+
+    void StartServer(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv = {"/usr/bin/Xvfb", Name, "-nolisten", "tcp",
+                                         "-screen",       "0",  "640x480x24"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(Server.Start(argv, {}, Root.Path() + "/xvfb.err"));
+        ASSERT_TRUE(test::WaitUntil(
+            [&] { return std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(Number)); },
+            20s))
+            << test::ReadWholeFile(Root.Path() + "/xvfb.err");
+    }
+    void StopServer() {
+        Server.Signal(SIGKILL);
+        ASSERT_TRUE(Server.Wait(10s).has_value());
+        // A killed server leaves its socket and lock behind.
+        std::filesystem::remove("/tmp/.X11-unix/X" + std::to_string(Number));
+        std::filesystem::remove("/tmp/.X" + std::to_string(Number) + "-lock");
+    }
+
+    size_t Count(const std::string& part) {
+        std::lock_guard g(LogLock);
+        return static_cast<size_t>(std::count_if(Log.begin(), Log.end(), [&](const auto& l) {
+            return l.find(part) != std::string::npos;
+        }));
+    }
+
+    // Moves to the screen's far corner and reports whether the pointer got there.
+    bool PointerFollows() {
+        ::Display* viewer = XOpenDisplay(Name.c_str());
+        if (!viewer)
+            return false;
+        In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, 65535, 65535, 0, 0);
+        const bool there = test::WaitUntil(
+            [&] {
+                Window root, child;
+                int x = -1, y = -1, wx, wy;
+                unsigned mask;
+                XQueryPointer(viewer, DefaultRootWindow(viewer), &root, &child, &x, &y, &wx, &wy,
+                              &mask);
+                return x == 639 && y == 479;
+            },
+            3s);
+        XCloseDisplay(viewer);
+        return there;
+    }
+
+    test::TempRoot Root;
+    test::ChildProcess Server;
+    int Number = 0;
+    std::string Name;
+    X11InputOptions Options;
+    std::mutex LogLock;
+    std::vector<std::string> Log;
+    std::unique_ptr<Input> In;
+};
+
+TEST_F(X11WaitTest, WaitsForALateDisplayAndFollowsItThroughARestart) {
+    std::string error, placement;
+    bool waiting = false;
+    EXPECT_EQ(CreateX11Input(Root.Path(), &error, Options), nullptr);
+    Options.WaitForDisplay = true;
+    In = CreateX11Input(Root.Path(), &error, Options, &placement, &waiting);
+    ASSERT_NE(In, nullptr) << error;
+    EXPECT_TRUE(waiting);
+    EXPECT_NE(placement.find("waiting for X display " + Name), std::string::npos) << placement;
+    // Touches meanwhile go nowhere, and harmlessly.
+    In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE, 100, 100, 0, 0);
+
+    StartServer();
+    ASSERT_TRUE(test::WaitUntil([&] { return Count(Name + " answers") == 1; }, 10s));
+    EXPECT_TRUE(PointerFollows());
+
+    StopServer();
+    ASSERT_TRUE(test::WaitUntil([&] { return Count("went away") == 1; }, 10s));
+    StartServer();
+    ASSERT_TRUE(test::WaitUntil([&] { return Count(Name + " is back") == 1; }, 10s));
+    EXPECT_TRUE(PointerFollows());
+    // Each event is said once, not once per look.
+    EXPECT_EQ(Count("went away"), 1u);
+    EXPECT_EQ(Count(" answers"), 1u);
+}
+
+// An authority file of one MIT-MAGIC-COOKIE-1 record for the display.
+void WriteAuthority(const std::string& path, int number, const std::string& cookie) {
+    auto field = [](const std::string& s) {
+        return std::string{static_cast<char>(s.size() >> 8), static_cast<char>(s.size() & 0xFF)} +
+               s;
+    };
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const std::string record = std::string{'\x01', '\x00'} + field(host) +
+                               field(std::to_string(number)) + field("MIT-MAGIC-COOKIE-1") +
+                               field(cookie);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(record.data(), 1, record.size(), f);
+    std::fclose(f);
+}
+
+TEST_F(X11WaitTest, OffersTheCookieOfTheAuthorityFileNamed) {
+    const std::string server = Root.Path() + "/server.auth", wrong = Root.Path() + "/wrong.auth";
+    WriteAuthority(server, Number, "0123456789abcdef");
+    WriteAuthority(wrong, Number, "fedcba9876543210");
+    StartServer({"-auth", server});
+    std::string error;
+    Options.Authority = wrong;
+    EXPECT_EQ(CreateX11Input(Root.Path(), &error, Options), nullptr);
+    EXPECT_NE(error.find("refused this process"), std::string::npos) << error;
+    Options.Authority = server;
+    In = CreateX11Input(Root.Path(), &error, Options);
+    ASSERT_NE(In, nullptr) << error;
+    EXPECT_TRUE(PointerFollows());
+}
+
+TEST(X11InputNames, OnlyLocalDisplaysAndRegularAuthorityFiles) {
+    for (const char* good : {":0", ":12.1", "unix:3"})
+        EXPECT_EQ(X11DisplayProblem(good), "") << good;
+    for (const char* bad : {"", "0", "host:0", ":0x", ":1.", ":99999", ":0;rm -rf /"})
+        EXPECT_NE(X11DisplayProblem(bad), "") << bad;
+    EXPECT_NE(X11DisplayProblem(":" + std::string(80, '1')), "");
+    test::TempRoot root;
+    EXPECT_NE(X11AuthorityProblem("relative/file"), "");
+    EXPECT_NE(X11AuthorityProblem(root.Path()), "");  // a folder
+    std::filesystem::create_symlink("/etc/hostname", root.Path() + "/link");
+    EXPECT_NE(X11AuthorityProblem(root.Path() + "/link"), "");
+    ASSERT_EQ(::mkfifo((root.Path() + "/fifo").c_str(), 0600), 0);
+    EXPECT_NE(X11AuthorityProblem(root.Path() + "/fifo"), "");  // would never end
 }
 
 }  // namespace

@@ -47,11 +47,12 @@ class LinuxPlatformTest : public ::testing::Test {
         Reg.reset();
     }
 
-    void Choose(std::u16string_view key, const std::u16string& value) {
+    void Choose(std::u16string_view key, const std::u16string& value,
+                std::u16string_view name = u"Backend") {
         RegKey k = 0;
         ASSERT_EQ(Reg->CreateKey(HKEY_LOCAL_MACHINE, key, &k), 0u);
         std::u16string z = value + u'\0';
-        ASSERT_EQ(Reg->SetValue(k, u"Backend", REG_SZ, reinterpret_cast<const uint8_t*>(z.data()),
+        ASSERT_EQ(Reg->SetValue(k, name, REG_SZ, reinterpret_cast<const uint8_t*>(z.data()),
                                 static_cast<uint32_t>(z.size() * 2)),
                   0u);
         Reg->CloseKey(k);
@@ -113,15 +114,29 @@ TEST_F(LinuxPlatformTest, LogBackendsWhenChosenAndEveryFacilityIsSet) {
     EXPECT_EQ(box->Receive(2000), (WindowMessage{0x1234, 0x0111, 0x7FFF, 0}));
 }
 
-TEST_F(LinuxPlatformTest, AChosenInputThatCannotOpenFallsBackToLogAndSaysWhy) {
+// An X display chosen on purpose is waited for (the kiosk's session may
+// not have started yet); a display value that names no local display is
+// refused before anything connects.
+TEST_F(LinuxPlatformTest, AChosenDisplayIsWaitedForButAForeignOneIsRefused) {
     Choose(u"Platform\\Input", u"x11");
     Choose(u"Platform\\PortIo", u"log");
     std::unique_ptr<LinuxPlatform> p;
     std::string err = Create(&p);
     ASSERT_NE(p, nullptr);
+    EXPECT_EQ(err.rfind("orvex: input backend x11 (waiting for X display :4093: no X display "
+                        "answers at :4093",
+                        0),
+              0u)
+        << err;
+    p.reset();
+
+    Choose(u"Platform\\Input", u"remote:0", u"Display");
+    err = Create(&p);
+    ASSERT_NE(p, nullptr);
     EXPECT_NE(p->Get().Pointer, nullptr);
     EXPECT_EQ(err,
-              "orvex: input backend x11 unavailable (no X display answers at :4093); using log\n"
+              "orvex: input backend x11 unavailable (X display \"remote:0\" is no local display "
+              "(:N or :N.S)); using log\n"
               "orvex: input backend log, port backend log\n");
 }
 

@@ -87,13 +87,14 @@ class TwoMonitors : public ::testing::Test {
 
     void Open(const std::string& monitor) {
         std::string error;
-        In = CreateX11Input(
-            Root.Path(), &error, Server->Name(), monitor,
-            [this](const std::string& line) {
-                std::lock_guard g(LogLock);
-                Log.push_back(line);
-            },
-            &Placement);
+        X11InputOptions options;
+        options.Display = Server->Name();
+        options.Monitor = monitor;
+        options.Log = [this](const std::string& line) {
+            std::lock_guard g(LogLock);
+            Log.push_back(line);
+        };
+        In = CreateX11Input(Root.Path(), &error, options, &Placement);
         ASSERT_NE(In, nullptr) << error;
     }
 

@@ -1,0 +1,45 @@
+// Reaching a local X display before Xlib does: the display's name, the
+// cookie an authority file holds for it, and a bounded look at whether the
+// server lets this process in. Xlib and xcb would wait forever on a socket
+// that accepts and never answers, and write a refusing server's reason to
+// standard error on every attempt; a backend that retries once a second
+// asks here first.
+//
+//   X11Cookie cookie;
+//   std::string why;
+//   if (ReadX11Cookie("/run/lightdm/root/:0", 0, &cookie, &why) &&
+//       ProbeX11Display(0, cookie, std::chrono::seconds(2), &why) == X11Probe::Admitted)
+//       ... XSetAuthorization(...) with cookie, then XOpenDisplay(":0")
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace orvex {
+
+// The display number of a local display name (":0", ":0.1", "unix:0"); -1
+// when the name is no such thing (X11DisplayProblem says why).
+int X11DisplayNumber(const std::string& display);
+
+// An authority file's MIT-MAGIC-COOKIE-1 for one display. Empty Data: the
+// file holds none for it (the server may still admit the process by who it
+// is, as "xhost +SI:localuser:root" allows).
+struct X11Cookie {
+    std::string Name;
+    std::string Data;
+};
+inline constexpr size_t MaxX11AuthorityBytes = 64 * 1024;
+// Reads path (no link, a regular file of at most MaxX11AuthorityBytes). An
+// empty path means $XAUTHORITY, else ~/.Xauthority, where a missing file is
+// no error. False with *why when the file cannot be used.
+bool ReadX11Cookie(const std::string& path, int number, X11Cookie* cookie, std::string* why);
+
+enum class X11Probe { Admitted, Refused, Absent };
+// Opens the display's socket (the abstract one, then /tmp/.X11-unix/XN),
+// offers the cookie and waits at most timeout for the server's verdict.
+// *why says what was found when it is not Admitted.
+X11Probe ProbeX11Display(int number, const X11Cookie& cookie, std::chrono::milliseconds timeout,
+                         std::string* why);
+
+}  // namespace orvex
