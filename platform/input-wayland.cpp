@@ -292,11 +292,16 @@ class WaylandInput final : public Input {
           Retry_(options.RetryInterval),
           Conn_(std::move(conn)),
           Found_(found),
+          Ever_(Conn_ != nullptr),
           Stop_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
           Timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
         // Without its descriptors the watcher could never be stopped.
-        if (Stop_ && Timer_)
-            Thread_ = std::thread([this] { Run(); });
+        if (!Stop_ || !Timer_)
+            return;
+        // A compositor not there yet is looked for as one that went away.
+        if (!Conn_)
+            ArmTimer(Retry_);
+        Thread_ = std::thread([this] { Run(); });
     }
 
     ~WaylandInput() override {
@@ -466,10 +471,12 @@ class WaylandInput final : public Input {
         std::lock_guard g(Lock_);
         const std::string where = c->Place(Monitor_, &found, true);
         Found_ = found;
+        Ever_ = true;
         Conn_ = std::move(c);
         ArmTimer(std::chrono::milliseconds(0));
         lines->push_back(
-            "compositor at " + Path_ + " is back; the pointer covers the " + where +
+            "compositor at " + Path_ + (Ever_ ? " is back" : " answers") +
+            "; the pointer covers the " + where +
             (!Monitor_.empty() && !found ? " (input monitor " + Monitor_ + " absent)" : ""));
     }
 
@@ -489,6 +496,7 @@ class WaylandInput final : public Input {
     std::mutex Lock_;
     std::unique_ptr<Connection> Conn_;  // written by the watcher only, under Lock_
     bool Found_;                        // under Lock_
+    bool Ever_;                         // watcher thread only, after the start
     UniqueFd Stop_;
     UniqueFd Timer_;
     std::thread Thread_;
@@ -525,16 +533,29 @@ std::unique_ptr<Input> CreateWaylandInput(const std::string& root, std::string* 
         return fail("no compositor socket configured and WAYLAND_DISPLAY/XDG_RUNTIME_DIR not set");
     if (path[0] != '/')
         return fail("compositor socket " + path + " is no absolute path");
+    // A value that can never name a socket is no reason to wait.
+    struct stat st {};
+    if (path.size() >= sizeof(sockaddr_un::sun_path) ||
+        (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)))
+        return fail(path + " is not a socket");
     std::string why;
-    auto conn = Connection::Open(path, &why, noProtocol);
-    if (!conn)
+    bool refused = false;
+    auto conn = Connection::Open(path, &why, &refused);
+    if (noProtocol)
+        *noProtocol = refused;
+    // A compositor without the protocol will not grow it; one not there yet
+    // (the kiosk's session not started) may come.
+    if (!conn && (refused || !options.WaitForCompositor))
         return fail(why);
     bool found = false;
-    std::string where = conn->Place(options.Monitor, &found, true);
-    if (!options.Monitor.empty() && !found)
-        where += " (input monitor " + options.Monitor + " absent)";
+    std::string where;
+    if (conn) {
+        where = conn->Place(options.Monitor, &found, true);
+        if (!options.Monitor.empty() && !found)
+            where += " (input monitor " + options.Monitor + " absent)";
+    }
     if (placement)
-        *placement = where + ", " + path;
+        *placement = conn ? where + ", " + path : "waiting for the compositor: " + why;
     auto input = std::make_unique<WaylandInput>(root, path, std::move(conn), options, found);
     if (!input->Watching())
         return fail(std::string("cannot watch the compositor: ") + std::strerror(errno));

@@ -96,13 +96,18 @@ std::string X11AuthorityProblem(const std::string& path);
 // compositor itself: log (called on a thread of the backend's own) receives
 // one line when the compositor goes away and one when it is back (looked for
 // every RetryInterval), and one each time the named output goes or returns.
-// *placement (if given) describes what the pointer covers at start;
-// *noProtocol (if given) says the compositor answered without the protocol.
+// With WaitForCompositor, a compositor that is not there yet makes no
+// failure: the backend looks for it as for one that went away, and says in
+// one line when it answers.
+// *placement (if given) describes what the pointer covers at start, or the
+// wait; *noProtocol (if given) says the compositor answered without the
+// protocol.
 struct WaylandInputOptions {
     std::string Socket;
     std::string Monitor;
     std::function<void(const std::string&)> Log;
     std::chrono::milliseconds RetryInterval{1000};
+    bool WaitForCompositor = false;
 };
 std::unique_ptr<Input> CreateWaylandInput(const std::string& root, std::string* error,
                                           const WaylandInputOptions& options,

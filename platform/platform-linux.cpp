@@ -131,6 +131,8 @@ Chosen ChooseInput(Registry& reg, const std::string& root, HostStatus& status) {
         options.Socket = Utf16ToUtf8(socket);
         options.Monitor = monitor;
         options.Log = log;
+        // A compositor chosen on purpose is waited for, as the X display is.
+        options.WaitForCompositor = want == "wayland" || !options.Socket.empty();
         // auto tries a compositor only where one is configured or the host
         // runs inside a session; an X desktop without one goes on to x11.
         if (want == "wayland" || !WaylandSocketPath(options.Socket).empty()) {

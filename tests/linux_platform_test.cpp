@@ -142,7 +142,7 @@ TEST_F(LinuxPlatformTest, AChosenDisplayIsWaitedForButAForeignOneIsRefused) {
 
 // The socket's path comes from the registry: anything but a socket is
 // refused before it is touched.
-TEST_F(LinuxPlatformTest, AChosenWaylandSocketThatIsNoSocketFallsBackToLog) {
+TEST_F(LinuxPlatformTest, AChosenWaylandSocketThatIsNoSocketIsRefusedAndAnAbsentOneAwaited) {
     Choose(u"Platform\\Input", u"wayland");
     Choose(u"Platform\\PortIo", u"log");
     const std::string file = Root + "/not-a-socket";
@@ -160,6 +160,14 @@ TEST_F(LinuxPlatformTest, AChosenWaylandSocketThatIsNoSocketFallsBackToLog) {
                               " is not a socket); using log\n"
                               "orvex: input backend log, port backend log\n");
     ASSERT_NE(p, nullptr);
+    p.reset();
+    // Nothing there yet: the compositor is waited for.
+    std::filesystem::remove(file);
+    EXPECT_EQ(Create(&p).rfind("orvex: input backend wayland (waiting for the compositor: no "
+                               "compositor socket at " +
+                                   file,
+                               0),
+              0u);
 }
 
 TEST_F(LinuxPlatformTest, UnavailableUinputIsNamedWhenChosen) {
