@@ -99,6 +99,17 @@ void HostStatus::NoteBackendLine(std::string_view line) {
     std::lock_guard g(Lock_);
     Record_.Last = Clean(line);
     Record_.LastTime = Now();
+    // A backend that waited for its display, lost it or followed a change
+    // says what the pointer covers now; the start's words are history then.
+    for (std::string_view mark :
+         {"the pointer covers the ", "the pointer now covers the ", "the pointer covers "}) {
+        if (const size_t at = line.find(mark); at != line.npos) {
+            Record_.Covers = Clean(line.substr(at + mark.size()));
+            break;
+        }
+    }
+    if (line.find(" went away; ") != line.npos)
+        Record_.Covers = "nothing until the display is back";
     WriteLocked();
 }
 

@@ -17,6 +17,9 @@
 #include "platform/input.h"
 #include "platform/uniquefd.h"
 
+// Last: its macros (None, Bool, Status) would clash with the headers above.
+#include <X11/Xlib.h>
+
 namespace orvex {
 
 namespace {
@@ -241,6 +244,16 @@ bool ReadX11Cookie(const std::string& path, int number, X11Cookie* cookie, std::
         }
     }
     return true;
+}
+
+void OfferX11Cookie(const X11Cookie& cookie) {
+    if (cookie.Data.empty()) {
+        XSetAuthorization(nullptr, 0, nullptr, 0);
+        return;
+    }
+    // Xlib copies both.
+    XSetAuthorization(const_cast<char*>(cookie.Name.data()), static_cast<int>(cookie.Name.size()),
+                      const_cast<char*>(cookie.Data.data()), static_cast<int>(cookie.Data.size()));
 }
 
 X11Probe ProbeX11Display(int number, const X11Cookie& cookie, std::chrono::milliseconds timeout,

@@ -9,7 +9,7 @@
 //   std::string why;
 //   if (ReadX11Cookie("/run/lightdm/root/:0", 0, &cookie, &why) &&
 //       ProbeX11Display(0, cookie, std::chrono::seconds(2), &why) == X11Probe::Admitted)
-//       ... XSetAuthorization(...) with cookie, then XOpenDisplay(":0")
+//       OfferX11Cookie(cookie), then XOpenDisplay(":0")
 #pragma once
 
 #include <chrono>
@@ -34,6 +34,11 @@ inline constexpr size_t MaxX11AuthorityBytes = 64 * 1024;
 // empty path means $XAUTHORITY, else ~/.Xauthority, where a missing file is
 // no error. False with *why when the file cannot be used.
 bool ReadX11Cookie(const std::string& path, int number, X11Cookie* cookie, std::string* why);
+
+// Makes Xlib offer cookie on the connections it opens from now on, in this
+// whole process (none: Xlib's own search); callers that may run at once
+// hold one lock around this and their XOpenDisplay.
+void OfferX11Cookie(const X11Cookie& cookie);
 
 enum class X11Probe { Admitted, Refused, Absent };
 // Opens the display's socket (the abstract one, then /tmp/.X11-unix/XN),

@@ -114,12 +114,7 @@ std::unique_ptr<Link> Connect(const Target& t, std::string* why, ScreenLayout* l
     std::lock_guard g(ConnectLock);
     // With no cookie of its own, Xlib finds its usual one, which the probe
     // offered too.
-    if (cookie.Data.empty()) {
-        XSetAuthorization(nullptr, 0, nullptr, 0);
-    } else {
-        XSetAuthorization(cookie.Name.data(), static_cast<int>(cookie.Name.size()),
-                          cookie.Data.data(), static_cast<int>(cookie.Data.size()));
-    }
+    OfferX11Cookie(cookie);
     auto link = std::make_unique<Link>();
     link->Inject.reset(XOpenDisplay(t.Name.c_str()));
     link->Watch.reset(XOpenDisplay(t.Name.c_str()));

@@ -160,13 +160,12 @@ Chosen ChooseInput(Registry& reg, const std::string& root, HostStatus& status) {
         // display that nobody named.
         options.WaitForDisplay = want == "x11" || !options.Display.empty();
         std::string where;
-        bool waiting = false;
-        if (auto in = CreateX11Input(root, &why, options, &where, &waiting)) {
+        if (auto in = CreateX11Input(root, &why, options, &where)) {
             const char* env = std::getenv("DISPLAY");
-            std::string display = !options.Display.empty() ? options.Display : env ? env : "";
-            if (waiting)
-                display += " (not answering yet)";
-            return chosen(std::move(in), "x11", where, display);
+            return chosen(std::move(in), "x11", where,
+                          !options.Display.empty() ? options.Display
+                          : env                    ? env
+                                                   : "");
         }
         passed.push_back("x11: " + why);
         if (want == "x11")

@@ -225,6 +225,11 @@ TEST(HostStatusRecord, StaysOneValueALineAndRefusesLinksAndLargeFiles) {
     ASSERT_TRUE(record) << why;
     EXPECT_EQ(record->Backend, "x11");
     EXPECT_EQ(record->Last, "display :0 is gone backend=uinput");
+    // What the pointer covers follows the backend's word on it.
+    status.NoteBackendLine("X display :0 went away; pointer events are dropped until it is back");
+    EXPECT_EQ(ReadHostStatus(root, &why)->Covers, "nothing until the display is back");
+    status.NoteBackendLine("X display :0 is back; the pointer covers the monitor HDMI-2 1x1+0+0");
+    EXPECT_EQ(ReadHostStatus(root, &why)->Covers, "monitor HDMI-2 1x1+0+0");
 
     const std::string path = root + "/dev/" + HostStatusFile;
     std::filesystem::remove(path);

@@ -27,6 +27,7 @@
 #include "platform/error-help.h"
 #include "platform/host-status.h"
 #include "platform/input-screen-layout.h"
+#include "platform/input-x11-link.h"
 #include "platform/input.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
@@ -119,18 +120,27 @@ std::vector<std::string> LocalXDisplays() {
     return found;
 }
 
+// Whether display lets this process in, asked without Xlib, which would
+// write a refusing server's reason on standard error.
+X11Probe Probe(const std::string& display, const std::string& authority, std::string* why) {
+    const int number = X11DisplayNumber(display);
+    X11Cookie cookie;
+    if (number < 0 || !ReadX11Cookie(authority, number, &cookie, why))
+        return X11Probe::Absent;
+    return ProbeX11Display(number, cookie, std::chrono::seconds(2), why);
+}
+
 void CheckX11(Screen& out, Registry* reg, const std::string& backend) {
     std::string display = StringValue(reg, InputKeyPath, u"Display");
     const bool fromRegistry = !display.empty();
     if (!fromRegistry && std::getenv("DISPLAY"))
         display = std::getenv("DISPLAY");
-    const std::vector<std::string> local = LocalXDisplays();
+    const std::string auth = StringValue(reg, InputKeyPath, u"XAuthority");
     // A display that answers here, to name in a fix.
     std::string answering;
-    for (const std::string& d : local) {
-        ScreenLayout unused;
+    for (const std::string& d : LocalXDisplays()) {
         std::string ignored;
-        if (answering.empty() && QueryRandrLayout(d, &unused, &ignored))
+        if (answering.empty() && Probe(d, auth, &ignored) == X11Probe::Admitted)
             answering = d;
     }
     const std::string suggestion = answering.empty() ? ":0" : answering;
@@ -139,13 +149,29 @@ void CheckX11(Screen& out, Registry* reg, const std::string& backend) {
                     SetInputValue("Display", suggestion));
         return;
     }
-    // This process is single-threaded: the authority file may be given to
-    // Xlib through the environment.
-    if (const std::string auth = StringValue(reg, InputKeyPath, u"XAuthority"); !auth.empty())
-        ::setenv("XAUTHORITY", auth.c_str(), 1);
-    ScreenLayout layout;
+    if (const std::string problem = X11DisplayProblem(display); !problem.empty()) {
+        out.Problem(Shown(problem), SetInputValue("Display", suggestion));
+        return;
+    }
+    if (const std::string problem = X11AuthorityProblem(auth); !problem.empty()) {
+        out.Problem(Shown(problem), std::string("sudo orvexreg delete '") + InputKey +
+                                        "' XAuthority && " + Restart);
+        return;
+    }
     std::string why;
-    if (!QueryRandrLayout(display, &layout, &why)) {
+    const X11Probe probe = Probe(display, auth, &why);
+    if (probe == X11Probe::Refused) {
+        out.Problem(Shown(why), "DISPLAY=" + Quoted(display) +
+                                    " xhost +SI:localuser:root  # in the kiosk session");
+        return;
+    }
+    // Xlib is offered the cookie the probe was admitted with.
+    X11Cookie cookie;
+    if (probe == X11Probe::Admitted &&
+        ReadX11Cookie(auth, X11DisplayNumber(display), &cookie, &why))
+        OfferX11Cookie(cookie);
+    ScreenLayout layout;
+    if (probe != X11Probe::Admitted || !QueryRandrLayout(display, &layout, &why)) {
         out.Problem("X display " + Shown(display) + " does not answer (" + Shown(why) + ")",
                     answering.empty() || answering == display
                         ? "start the kiosk session's X server on " + Shown(display) +
@@ -200,7 +226,8 @@ void CheckWayland(Screen& out, Registry* reg, const HostStatusRecord* record) {
     out.Fact("compositor", Shown(socket) + (configured.empty() ? " (from the environment)" : ""));
     // The service runs without root's right to pass over file modes: the
     // session's folder and socket must let root in by name.
-    const std::string said = record ? record->Why + " " + record->Last : std::string();
+    const std::string said =
+        record ? record->Why + " " + record->Covers + " " + record->Last : std::string();
     if (said.find(socket) != std::string::npos &&
         said.find("Permission denied") != std::string::npos) {
         const std::string folder = socket.substr(0, socket.rfind('/'));
@@ -356,6 +383,18 @@ int Doctor(const std::string& root, const std::string& deviceName) {
         CheckX11(out, reg.get(), backend == "log" || backend == "auto" ? "x11" : backend);
     if (backend == "wayland" || setting == "wayland" || (autoWithout && !waylandDisplay.empty()))
         CheckWayland(out, reg.get(), current);
+    // What this process reaches the host may still not: it runs outside the
+    // session, as root without the right to pass over file modes.
+    if (current && current->Covers.rfind("waiting for", 0) == 0 &&
+        out.Problems() == problemsBefore) {
+        const std::string connected = current->Connected.substr(0, current->Connected.find(' '));
+        out.Problem("the host is still " + Shown(current->Covers),
+                    current->Backend == "x11" &&
+                            current->Covers.find("refused this process") != std::string::npos
+                        ? "DISPLAY=" + Quoted(connected) +
+                              " xhost +SI:localuser:root  # in the kiosk session"
+                        : std::string(Restart));
+    }
     if (current && current->Backend == "log" && setting != "log" &&
         out.Problems() == problemsBefore) {
         out.Problem("touches move no pointer: the host found no pointer backend", Restart);
