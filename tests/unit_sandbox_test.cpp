@@ -175,7 +175,9 @@ TEST(UnitSandbox, HostReachesTheRegistrysDisplayAndCoversTheNamedMonitor) {
     EXPECT_TRUE(fs::exists(seen + sut.Root() + "/dev/ORX1") && !fs::exists(seen + marker.Path))
         << "the host is not in the unit's sandbox";
 
-    for (auto [px, py] : made) {
+    for (const auto& touch : made) {
+        // Named copies: clang refuses structured bindings in a lambda's capture.
+        const int px = touch.first, py = touch.second;
         std::pair<int, int> at{-1, -1};
         EXPECT_TRUE(test::WaitUntil(
             [&] {
