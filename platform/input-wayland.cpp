@@ -34,6 +34,7 @@
 #include "platform/uniquefd.h"
 #include "platform/window-messages.h"
 #include "protocols/virtual-pointer-v1-client.h"
+#include "protocols/xdg-output-unstable-v1-client.h"
 
 namespace orvex {
 
@@ -67,6 +68,12 @@ struct ManagerDestroy {
 struct PointerDestroy {
     void operator()(zwlr_virtual_pointer_v1* p) const { zwlr_virtual_pointer_v1_destroy(p); }
 };
+struct XdgOutputManagerDestroy {
+    void operator()(zxdg_output_manager_v1* m) const { zxdg_output_manager_v1_destroy(m); }
+};
+struct XdgOutputDestroy {
+    void operator()(zxdg_output_v1* o) const { zxdg_output_v1_destroy(o); }
+};
 struct CallbackDestroy {
     void operator()(wl_callback* c) const { wl_callback_destroy(c); }
 };
@@ -74,8 +81,12 @@ struct CallbackDestroy {
 struct Output {
     uint32_t Global = 0;
     std::unique_ptr<wl_output, OutputRelease> Proxy;
+    // Where the output sits in the layout: wl_output's own geometry is not
+    // the layout position on every compositor, xdg-output's is.
+    std::unique_ptr<zxdg_output_v1, XdgOutputDestroy> Xdg;
     std::string Name;
     int Width = 0, Height = 0;
+    int X = 0, Y = 0;
     bool Done = false;
     bool* Changed = nullptr;
 };
@@ -102,6 +113,18 @@ void OutputName(void* data, wl_output*, const char* name) {
 void OutputDescription(void*, wl_output*, const char*) {}
 const wl_output_listener OutputListener = {OutputGeometry, OutputMode, OutputDone,
                                            OutputScale,    OutputName, OutputDescription};
+
+void XdgPosition(void* data, zxdg_output_v1*, int32_t x, int32_t y) {
+    auto* o = static_cast<Output*>(data);
+    o->X = x;
+    o->Y = y;
+}
+void XdgSize(void*, zxdg_output_v1*, int32_t, int32_t) {}
+void XdgDone(void*, zxdg_output_v1*) {}
+void XdgName(void*, zxdg_output_v1*, const char*) {}
+void XdgDescription(void*, zxdg_output_v1*, const char*) {}
+const zxdg_output_v1_listener XdgOutputListener = {XdgPosition, XdgSize, XdgDone, XdgName,
+                                                   XdgDescription};
 
 // One session with one compositor: everything that dies with the socket.
 class Connection {
@@ -156,6 +179,7 @@ class Connection {
         Pointer_.reset();
         Manager_.reset();
         Outputs_.clear();
+        XdgManager_.reset();
         Registry_.reset();
     }
 
@@ -183,8 +207,9 @@ class Connection {
         }
         if (!target)
             return "whole layout";
+        auto offset = [](int v) { return (v < 0 ? "" : "+") + std::to_string(v); };
         return "output " + target->Name + " " + std::to_string(target->Width) + "x" +
-               std::to_string(target->Height);
+               std::to_string(target->Height) + offset(target->X) + offset(target->Y);
     }
     bool Changed() const { return Changed_; }
 
@@ -238,7 +263,14 @@ class Connection {
             o->Proxy.reset(static_cast<wl_output*>(wl_registry_bind(
                 registry, name, &wl_output_interface, WL_OUTPUT_NAME_SINCE_VERSION)));
             wl_output_add_listener(o->Proxy.get(), &OutputListener, o.get());
+            c->Locate(*o);
             c->Outputs_.push_back(std::move(o));
+        } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 &&
+                   !c->XdgManager_) {
+            c->XdgManager_.reset(static_cast<zxdg_output_manager_v1*>(
+                wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, 1)));
+            for (auto& o : c->Outputs_)
+                c->Locate(*o);
         } else if (
             std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0 &&
             version >=
@@ -266,9 +298,19 @@ class Connection {
     }
     static constexpr wl_registry_listener RegistryListener = {Global, GlobalRemove};
 
+    // Asks where the output sits, once both it and the manager are known
+    // (the registry announces them in either order).
+    void Locate(Output& o) {
+        if (!XdgManager_ || o.Xdg)
+            return;
+        o.Xdg.reset(zxdg_output_manager_v1_get_xdg_output(XdgManager_.get(), o.Proxy.get()));
+        zxdg_output_v1_add_listener(o.Xdg.get(), &XdgOutputListener, &o);
+    }
+
     std::unique_ptr<wl_display, DisplayDisconnect> Display_;
     std::unique_ptr<wl_registry, RegistryDestroy> Registry_;
     std::unique_ptr<zwlr_virtual_pointer_manager_v1, ManagerDestroy> Manager_;
+    std::unique_ptr<zxdg_output_manager_v1, XdgOutputManagerDestroy> XdgManager_;
     std::vector<std::unique_ptr<Output>> Outputs_;
     std::unique_ptr<zwlr_virtual_pointer_v1, PointerDestroy> Pointer_;
     uint32_t PlacedOn_ = 0;  // the output's global, 0 for the whole layout

@@ -391,7 +391,7 @@ class WaylandInputTest : public ::testing::Test {
 TEST_F(WaylandInputTest, TouchLandsOnTheNamedOutputsPixel) {
     std::string placement;
     MakeInput(&placement);
-    EXPECT_EQ(placement, "output HEADLESS-2 640x480, " + Socket);
+    EXPECT_EQ(placement, "output HEADLESS-2 640x480+800+0, " + Socket);
     TouchLandsOnSecondOutput(100, 200);
     // The far corner: the extent reaches the output's last pixel, not past it.
     TouchLandsOnSecondOutput(SecondWidth - 1, SecondHeight - 1);
