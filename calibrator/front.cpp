@@ -7,12 +7,16 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/gui/app.h"
 #include "platform/gui/monitor.h"
+#include "platform/input-screen-layout.h"
 #include "platform/lasterror.h"
 #include "platform/platform.h"
 
@@ -266,6 +270,27 @@ void QtCalibratorHost::PostQuitMessage() {
 }
 
 // ---- the program
+
+int PrintPanelMonitor(int argc, char** argv) {
+    auto app = CreateGuiApplication(argc, argv, "ORVEXCAL");
+    if (!app)
+        return 1;
+    // A look only: a root without a registry stays without one.
+    uint32_t error = 0;
+    auto reg = OpenSqliteRegistryReadOnly(PlatformRoot(), std::chrono::seconds(5), &error);
+    const std::string name = reg ? PanelMonitorName(*reg) : std::string();
+    const PanelMonitor m = FindPanelMonitor(name);
+    // The screen's own name where Qt lists it; a monitor known to RandR only
+    // by the name asked for; "-" for the whole screen a missing one leaves.
+    QString shown = QStringLiteral("-");
+    if (m.From == PanelMonitor::Source::RandrMonitor)
+        shown = QString::fromStdString(name);
+    else if (m.From != PanelMonitor::Source::WholeScreen && m.Screen)
+        shown = m.Screen->name();
+    std::printf("%s %dx%d%+d%+d\n", shown.toUtf8().constData(), m.Rect.width(), m.Rect.height(),
+                m.Rect.x(), m.Rect.y());
+    return 0;
+}
 
 int RunCalibratorProgram(int argc, char** argv) {
     // The command run after a save gets the environment the user started us

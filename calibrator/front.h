@@ -86,5 +86,8 @@ std::unique_ptr<QMessageBox> MakeCalibratorMessageBox(std::u16string_view captio
 
 // The whole program: start-up, the calibration, the post-save command.
 int RunCalibratorProgram(int argc, char** argv);
+// orvexcal --print-monitor: the monitor the program would cover, as
+// "NAME WxH+X+Y" in device pixels, for scripts that size a touch script to it.
+int PrintPanelMonitor(int argc, char** argv);
 
 }  // namespace orvex
