@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -113,6 +114,11 @@ std::vector<std::string> HeadlessSway::AsClient(const std::vector<std::string>& 
     std::vector<std::string> all = AsUser(Uid);
     all.insert(all.end(), {"/usr/bin/env", "-i", "XDG_RUNTIME_DIR=" + Dir(), "HOME=" + Dir(),
                            "PATH=/usr/bin:/bin", "WAYLAND_DISPLAY=" + Socket_});
+    // A sanitizer's settings go along: the clients are this build's programs.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name))
+            all.push_back(std::string(name) + "=" + value);
+    }
     all.insert(all.end(), env.begin(), env.end());
     all.insert(all.end(), argv.begin(), argv.end());
     return all;
