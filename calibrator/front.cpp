@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 #include <QApplication>
+#include <QFile>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QWindow>
 
 #include <algorithm>
 #include <chrono>
@@ -69,6 +71,28 @@ uint32_t VirtualKey(const QKeyEvent& e) {
         return static_cast<uint32_t>(k);  // the virtual-key codes of letters and digits
     return 0xFF;                          // some other key: taken and dropped like any
 }
+
+// Made once the window is on screen: a script that plays a finger starts it
+// then, whatever window system shows the window.
+class ReadyFile final : public QObject {
+  public:
+    explicit ReadyFile(QString path) : Path_(std::move(path)) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const auto* window = qobject_cast<QWindow*>(watched);
+        if (!Written_ && event->type() == QEvent::Expose && window && window->isExposed()) {
+            Written_ = true;
+            QFile f(Path_);
+            if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                std::fprintf(stderr, "orvexcal: cannot write %s\n", Path_.toUtf8().constData());
+        }
+        return false;
+    }
+
+  private:
+    QString Path_;
+    bool Written_ = false;
+};
 
 }  // namespace
 
@@ -325,6 +349,15 @@ int RunCalibratorProgram(int argc, char** argv) {
     s.ScreenHeight = size.height();
     QtCalibratorHost host(s, size, root);
     s.MainWindow = &host;
+    // --ready FILE (Qt has taken its own options out by now).
+    std::unique_ptr<ReadyFile> ready;
+    const QStringList args = QCoreApplication::arguments();
+    const qsizetype readyAt = args.indexOf(QStringLiteral("--ready"));
+    if (readyAt > 0 && readyAt + 1 < args.size()) {
+        ready = std::make_unique<ReadyFile>(args[readyAt + 1]);
+        (void)host.Window().winId();  // the window handle, made before it is shown
+        host.Window().windowHandle()->installEventFilter(ready.get());
+    }
     host.Window().ShowCovering(monitor.Screen, QRect(monitor.Rect.topLeft(), size));
     CalibratorWindowProc(s, WM_CREATE);
     CalibratorWindowProc(s, WM_PAINT);

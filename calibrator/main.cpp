@@ -1,5 +1,6 @@
 // orvexcal: the full-screen calibration program. Its configuration is the
-// driver's registry key; --print-monitor only says where it would open.
+// driver's registry key. --ready FILE makes FILE once the window is shown;
+// --print-monitor only says where it would open.
 #include <cstdio>
 #include <string_view>
 
