@@ -2,17 +2,23 @@
 
 #include <unistd.h>
 #include <QApplication>
+#include <QFile>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
+#include <QWindow>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/gui/app.h"
 #include "platform/gui/monitor.h"
+#include "platform/input-screen-layout.h"
 #include "platform/lasterror.h"
 #include "platform/platform.h"
 
@@ -65,6 +71,28 @@ uint32_t VirtualKey(const QKeyEvent& e) {
         return static_cast<uint32_t>(k);  // the virtual-key codes of letters and digits
     return 0xFF;                          // some other key: taken and dropped like any
 }
+
+// Made once the window is on screen: a script that plays a finger starts it
+// then, whatever window system shows the window.
+class ReadyFile final : public QObject {
+  public:
+    explicit ReadyFile(QString path) : Path_(std::move(path)) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const auto* window = qobject_cast<QWindow*>(watched);
+        if (!Written_ && event->type() == QEvent::Expose && window && window->isExposed()) {
+            Written_ = true;
+            QFile f(Path_);
+            if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                std::fprintf(stderr, "orvexcal: cannot write %s\n", Path_.toUtf8().constData());
+        }
+        return false;
+    }
+
+  private:
+    QString Path_;
+    bool Written_ = false;
+};
 
 }  // namespace
 
@@ -267,6 +295,27 @@ void QtCalibratorHost::PostQuitMessage() {
 
 // ---- the program
 
+int PrintPanelMonitor(int argc, char** argv) {
+    auto app = CreateGuiApplication(argc, argv, "ORVEXCAL");
+    if (!app)
+        return 1;
+    // A look only: a root without a registry stays without one.
+    uint32_t error = 0;
+    auto reg = OpenSqliteRegistryReadOnly(PlatformRoot(), std::chrono::seconds(5), &error);
+    const std::string name = reg ? PanelMonitorName(*reg) : std::string();
+    const PanelMonitor m = FindPanelMonitor(name);
+    // The screen's own name where Qt lists it; a monitor known to RandR only
+    // by the name asked for; "-" for the whole screen a missing one leaves.
+    QString shown = QStringLiteral("-");
+    if (m.From == PanelMonitor::Source::RandrMonitor)
+        shown = QString::fromStdString(name);
+    else if (m.From != PanelMonitor::Source::WholeScreen && m.Screen)
+        shown = m.Screen->name();
+    std::printf("%s %dx%d%+d%+d\n", shown.toUtf8().constData(), m.Rect.width(), m.Rect.height(),
+                m.Rect.x(), m.Rect.y());
+    return 0;
+}
+
 int RunCalibratorProgram(int argc, char** argv) {
     // The command run after a save gets the environment the user started us
     // with, not the one changed below for Qt's sake.
@@ -300,6 +349,15 @@ int RunCalibratorProgram(int argc, char** argv) {
     s.ScreenHeight = size.height();
     QtCalibratorHost host(s, size, root);
     s.MainWindow = &host;
+    // --ready FILE (Qt has taken its own options out by now).
+    std::unique_ptr<ReadyFile> ready;
+    const QStringList args = QCoreApplication::arguments();
+    const qsizetype readyAt = args.indexOf(QStringLiteral("--ready"));
+    if (readyAt > 0 && readyAt + 1 < args.size()) {
+        ready = std::make_unique<ReadyFile>(args[readyAt + 1]);
+        (void)host.Window().winId();  // the window handle, made before it is shown
+        host.Window().windowHandle()->installEventFilter(ready.get());
+    }
     host.Window().ShowCovering(monitor.Screen, QRect(monitor.Rect.topLeft(), size));
     CalibratorWindowProc(s, WM_CREATE);
     CalibratorWindowProc(s, WM_PAINT);

@@ -85,6 +85,10 @@ std::unique_ptr<QMessageBox> MakeCalibratorMessageBox(std::u16string_view captio
                                                       std::u16string_view text, QWidget* owner);
 
 // The whole program: start-up, the calibration, the post-save command.
+// --ready FILE makes FILE once the window is shown.
 int RunCalibratorProgram(int argc, char** argv);
+// orvexcal --print-monitor: the monitor the program would cover, as
+// "NAME WxH+X+Y" in device pixels, for scripts that size a touch script to it.
+int PrintPanelMonitor(int argc, char** argv);
 
 }  // namespace orvex

@@ -1,6 +1,8 @@
-// orvexcal: the full-screen calibration program. It takes no options; its
-// configuration is the driver's registry key.
+// orvexcal: the full-screen calibration program. Its configuration is the
+// driver's registry key. --ready FILE makes FILE once the window is shown;
+// --print-monitor only says where it would open.
 #include <cstdio>
+#include <string_view>
 
 #include "calibrator/front.h"
 #include "platform/instance-lock.h"
@@ -8,6 +10,12 @@
 
 int main(int argc, char** argv) {
     using namespace orvex;
+    // A look at the monitor needs no lock: it may be taken while a
+    // calibration runs.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--print-monitor")
+            return PrintPanelMonitor(argc, argv);
+    }
     // Two calibrators would both take the touches and install calibrations,
     // and one's UNDO could put back the other's. The second says so on its
     // standard error only: a window of its own would appear over the first

@@ -16,3 +16,21 @@ wait_for_device() {
     sleep 0.05
   done
 }
+
+# A Wayland session: Qt told to use Wayland, or a compositor's socket and no
+# X display.
+wayland_session() {
+  case "${QT_QPA_PLATFORM:-}" in
+    wayland*) return 0 ;;
+    ?*) return 1 ;;
+  esac
+  [ -n "${WAYLAND_DISPLAY:-}" ] && [ -z "${DISPLAY:-}" ]
+}
+# The compositor's socket, as a path (wayland-0 when WAYLAND_DISPLAY is unset).
+wayland_socket() {
+  local name=${WAYLAND_DISPLAY:-wayland-0}
+  case "$name" in
+    /*) echo "$name" ;;
+    *) echo "${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/$name" ;;
+  esac
+}

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
@@ -15,8 +13,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,17 +20,14 @@
 #include "platform/input.h"
 #include "platform/uniquefd.h"
 #include "protocols/xdg-shell-client.h"
+#include "support/headless_sway.h"
 #include "support/process.h"
-#include "support/temp_root.h"
 
 namespace orvex {
 namespace {
 
 using namespace std::chrono_literals;
 
-// The compositor refuses to run as root; it runs as this user in a folder
-// the test (root) can reach as well.
-constexpr int CompositorUid = 65534;
 constexpr int SecondWidth = 640, SecondHeight = 480;
 
 template <auto Destroy>
@@ -250,68 +243,24 @@ const wl_seat_listener Client::SeatListener = {
 class WaylandInputTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (::access("/usr/bin/sway", X_OK) != 0)
+        if (!test::HeadlessSway::Installed())
             GTEST_SKIP() << "sway is not installed";
-        ASSERT_EQ(::chown(Root.Path().c_str(), CompositorUid, CompositorUid), 0);
-        ASSERT_EQ(::chmod(Root.Path().c_str(), 0700), 0);
-        std::ofstream(Root.File("sway.conf"))
-            << "xwayland disable\noutput HEADLESS-1 resolution 800x600 position 0 0\n";
         StartCompositor();
         AddSecondOutput();
     }
     void TearDown() override {
         In.reset();
-        Compositor.Signal(SIGTERM);
-        (void)Compositor.Wait(30s);
+        Sway.Stop();
     }
 
     void StartCompositor() {
-        // A control socket left by a compositor that did not end cleanly
-        // would be taken for the new one's.
-        for (const auto& e : std::filesystem::directory_iterator(Root.Path())) {
-            if (e.path().filename().string().rfind("sway-ipc.", 0) == 0)
-                std::filesystem::remove(e.path());
-        }
-        ASSERT_TRUE(Compositor.Start(
-            {"/usr/bin/env", "-i", "XDG_RUNTIME_DIR=" + Root.Path(), "HOME=" + Root.Path(),
-             "PATH=/usr/bin:/bin", "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
-             "WLR_RENDERER=pixman", "/usr/bin/setpriv", "--reuid=" + std::to_string(CompositorUid),
-             "--regid=" + std::to_string(CompositorUid), "--clear-groups", "/usr/bin/sway", "-c",
-             Root.File("sway.conf")},
-            Root.File("sway.out"), Root.File("sway.err")));
-        // The socket's name is the compositor's choice; the control socket
-        // comes last, when it is ready for commands.
-        ASSERT_TRUE(test::WaitUntil(
-            [&] {
-                Socket.clear();
-                Control.clear();
-                for (const auto& e : std::filesystem::directory_iterator(Root.Path())) {
-                    const std::string name = e.path().filename();
-                    if (!e.is_socket())
-                        continue;
-                    if (name.rfind("wayland-", 0) == 0)
-                        Socket = e.path();
-                    else if (name.rfind("sway-ipc.", 0) == 0)
-                        Control = e.path();
-                }
-                return !Socket.empty() && !Control.empty();
-            },
-            60s))
-            << test::ReadWholeFile(Root.File("sway.err"));
-    }
-
-    void Command(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {"/usr/bin/swaymsg", "-s", Control};
-        argv.insert(argv.end(), args.begin(), args.end());
-        test::ChildProcess msg;
-        ASSERT_TRUE(msg.Start(argv, Root.File("swaymsg.out"), Root.File("swaymsg.err")));
-        ASSERT_EQ(msg.Wait(60s), 0) << test::ReadWholeFile(Root.File("swaymsg.err"));
+        std::string why;
+        ASSERT_TRUE(Sway.Start(&why)) << why;
+        Socket = Sway.Socket();
     }
     void AddSecondOutput() {
-        Command({"create_output"});
-        Command({"output", "HEADLESS-2", "resolution",
-                 std::to_string(SecondWidth) + "x" + std::to_string(SecondHeight), "position",
-                 "800", "0"});
+        std::string why;
+        ASSERT_TRUE(Sway.AddOutput("HEADLESS-2", SecondWidth, SecondHeight, 800, &why)) << why;
     }
 
     void MakeInput(std::string* placement = nullptr) {
@@ -324,7 +273,7 @@ class WaylandInputTest : public ::testing::Test {
             Log.push_back(line);
         };
         std::string error;
-        In = CreateWaylandInput(Root.Path(), &error, o, placement);
+        In = CreateWaylandInput(Sway.Dir(), &error, o, placement);
         ASSERT_NE(In, nullptr) << error;
     }
     size_t LogLines(const std::string& part) {
@@ -380,9 +329,8 @@ class WaylandInputTest : public ::testing::Test {
         }
     }
 
-    test::TempRoot Root;
-    test::ChildProcess Compositor;
-    std::string Socket, Control;
+    test::HeadlessSway Sway;
+    std::string Socket;
     std::unique_ptr<Input> In;
     std::mutex LogLock;
     std::vector<std::string> Log;
@@ -400,8 +348,7 @@ TEST_F(WaylandInputTest, TouchLandsOnTheNamedOutputsPixel) {
 TEST_F(WaylandInputTest, SurvivesTheCompositorAndFollowsTheOutputBack) {
     MakeInput();
     const std::string socket = Socket;
-    Compositor.Signal(SIGTERM);
-    ASSERT_TRUE(Compositor.Wait(60s).has_value());
+    ASSERT_TRUE(Sway.Stop());
     ASSERT_TRUE(test::WaitUntil([&] { return LogLines("went away") == 1; }, 60s)) << AllLog();
     // Meanwhile touches go nowhere, quietly.
     In->MouseEvent(MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_LEFTDOWN, 100, 100, 0, 0);

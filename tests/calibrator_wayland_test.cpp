@@ -1,0 +1,143 @@
+// orvexcal as a Wayland client of a headless compositor with two outputs:
+// it covers the output the registry names, a simulated panel touches the four
+// targets, and SAVE is chosen through the device manager's virtual pointer
+// on that output. Everything runs as the compositor's user, the way a kiosk
+// session without the platform's group runs its own device manager.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/orvex.h"
+#include "support/headless_sway.h"
+#include "support/system.h"
+
+namespace orvex {
+namespace {
+
+using namespace std::chrono_literals;
+using test::HeadlessSway;
+using test::ReadWholeFile;
+
+// True when, below the output named `output` in the compositor's tree, a
+// window of app_id "orvexcal" is full screen over all of the output.
+bool FullScreenOn(const QJsonObject& node, const QString& output, bool below = false) {
+    below = below || (node[QStringLiteral("type")].toString() == QStringLiteral("output") &&
+                      node[QStringLiteral("name")].toString() == output);
+    const QJsonObject rect = node[QStringLiteral("rect")].toObject();
+    if (below && node[QStringLiteral("app_id")].toString() == QStringLiteral("orvexcal") &&
+        node[QStringLiteral("fullscreen_mode")].toInt() == 1 &&
+        rect[QStringLiteral("x")].toInt() == 800 && rect[QStringLiteral("y")].toInt() == 0 &&
+        rect[QStringLiteral("width")].toInt() == 640 &&
+        rect[QStringLiteral("height")].toInt() == 480)
+        return true;
+    for (const char* children : {"nodes", "floating_nodes"}) {
+        for (const auto child : node[QLatin1String(children)].toArray()) {
+            if (FullScreenOn(child.toObject(), output, below))
+                return true;
+        }
+    }
+    return false;
+}
+
+TEST(CalibratorOnWayland, FourTargetsAndSaveOnTheSecondOutput) {
+    if (!HeadlessSway::Installed())
+        GTEST_SKIP() << "sway is not installed";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the compositor and its clients run as uid "
+                     << HeadlessSway::Uid;
+    HeadlessSway sway;
+    std::string why;
+    ASSERT_TRUE(sway.Start(&why)) << why;
+    ASSERT_TRUE(sway.AddOutput("HEADLESS-2", 640, 480, 800, &why)) << why;
+
+    test::SystemUnderTest sut;
+    sut.Configure();
+    sut.SetString(u"Platform\\Input", u"Backend", "wayland");
+    sut.SetString(u"Platform\\Input", u"WaylandDisplay", sway.Socket());
+    sut.SetString(u"Platform\\Input", u"Monitor", "HEADLESS-2");
+    // The root becomes the compositor user's, registry included; this
+    // process only reads the registry from now on.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(sut.Root()))
+        ASSERT_EQ(::lchown(e.path().c_str(), HeadlessSway::Uid, HeadlessSway::Uid), 0) << e.path();
+    ASSERT_EQ(::chown(sut.Root().c_str(), HeadlessSway::Uid, HeadlessSway::Uid), 0);
+    const std::vector<std::string> env = {
+        "ORVEX_ROOT=" + sut.Root(), "QT_QPA_PLATFORM=wayland",
+        "LSAN_OPTIONS=suppressions=" + test::SourcePath("tests/data/lsan-system-libraries.supp")};
+
+    // The same panel and touches as on a 640 x 480 X screen: the targets,
+    // then SAVE at raw (377, 761), near (233, 362) on the new calibration.
+    const std::string script = sut.Root() + "/touches.txt";
+    std::ofstream(script) << "wait 500\n"
+                             "touch 40 50\nwait 700\nlift\nwait 700\n"
+                             "touch 980 52\nwait 700\nlift\nwait 700\n"
+                             "touch 982 970\nwait 700\nlift\nwait 700\n"
+                             "touch 42 972\nwait 700\nlift\nwait 1500\n"
+                             "touch 377 761\nwait 700\nlift\nwait 400\n";
+    ASSERT_TRUE(sut.Simulator.Start(
+        sway.AsClient(env, {test::BinaryPath("orvexsim"), "--link", sut.Link(), "--protocol", "ts",
+                            "--rate", "9600", "--wait-signal", "--script", script}),
+        sut.Root() + "/sim.out", sut.Root() + "/sim.err"));
+    ASSERT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(sut.Link()); }, 10s))
+        << ReadWholeFile(sut.Root() + "/sim.err");
+    ASSERT_TRUE(
+        sut.Host.Start(sway.AsClient(env, {test::BinaryPath("orvex-devmgr"), "--root", sut.Root()}),
+                       sut.Root() + "/devmgr.out", sut.Root() + "/devmgr.err"));
+    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    EXPECT_NE(sut.HostErr().find("input backend wayland (output HEADLESS-2 640x480"),
+              std::string::npos)
+        << sut.HostErr();
+
+    // Where it will open, as a script sizing its touches asks.
+    {
+        test::ChildProcess look;
+        const std::string out = sut.Root() + "/monitor.out";
+        ASSERT_TRUE(
+            look.Start(sway.AsClient(env, {test::BinaryPath("orvexcal"), "--print-monitor"}), out,
+                       out + ".err"));
+        EXPECT_EQ(look.Wait(30s), 0) << ReadWholeFile(out + ".err");
+        EXPECT_EQ(ReadWholeFile(out), "HEADLESS-2 640x480+800+0\n") << ReadWholeFile(out + ".err");
+    }
+
+    test::ChildProcess cal;
+    const std::string calErr = sut.Root() + "/cal.err";
+    ASSERT_TRUE(cal.Start(sway.AsClient(env, {test::BinaryPath("orvexcal")}),
+                          sut.Root() + "/cal.out", calErr));
+    // The compositor maps the window once its first frame is drawn, inside
+    // the wait for the first target.
+    std::string tree;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            if (!sway.Command({"-t", "get_tree"}, &tree))
+                return false;
+            const QJsonObject root =
+                QJsonDocument::fromJson(QByteArray::fromStdString(tree)).object();
+            return FullScreenOn(root, QStringLiteral("HEADLESS-2"));
+        },
+        30s))
+        << tree << ReadWholeFile(calErr);
+    sut.Simulator.Signal(SIGUSR1);
+
+    const auto status = cal.Wait(60s);
+    ASSERT_TRUE(status) << "orvexcal did not end\n" << ReadWholeFile(calErr) << sut.HostErr();
+    EXPECT_EQ(*status, 0) << ReadWholeFile(calErr);
+    const std::pair<const char16_t*, uint32_t> saved[] = {
+        {u"CalibrationX1", 17}, {u"CalibrationX2", 511}, {u"CalibrationX3", 1005},
+        {u"CalibrationY1", 19}, {u"CalibrationY2", 511}, {u"CalibrationY3", 1003},
+        {u"PanelDirection", 0}};
+    for (const auto& [name, value] : saved)
+        EXPECT_EQ(sut.GetDword(DriverKeyPath, name), std::optional<uint32_t>(value))
+            << sut.SimOut() << sut.HostErr() << ReadWholeFile(calErr);
+
+    // The device manager goes before the compositor its pointer is on.
+    sut.Host.Signal(SIGTERM);
+    sut.Host.Wait(15s);
+}
+
+}  // namespace
+}  // namespace orvex
