@@ -14,6 +14,7 @@
 
 #include "common/orvex.h"
 #include "platform/instance-lock.h"
+#include "support/calibration_touches.h"
 #include "support/system.h"
 #include "support/temp_root.h"
 
@@ -100,18 +101,8 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
     }
     ::chmod((sut.Root() + "/Windows/after.sh").c_str(), 0755);
 
-    // The targets of 640 x 480, a panel wired straight, then SAVE: on the
-    // new calibration (X 17, 511, 1005; Y 19, 511, 1003) raw (377, 761)
-    // lands near (233, 362), the middle of the button.
     const std::string script = sut.Root() + "/touches.txt";
-    // Each touch is held, and each lift lasts, long enough for a program
-    // slowed down by sanitizers on a busy machine.
-    std::ofstream(script) << "wait 200\n"
-                             "touch 40 50\nwait 700\nlift\nwait 700\n"
-                             "touch 980 52\nwait 700\nlift\nwait 700\n"
-                             "touch 982 970\nwait 700\nlift\nwait 700\n"
-                             "touch 42 972\nwait 700\nlift\nwait 1500\n"
-                             "touch 377 761\nwait 700\nlift\nwait 400\n";
+    std::ofstream(script) << "wait 200\n" << CalibrationTouches640x480;
     ASSERT_TRUE(sut.StartSimulator(
         {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}));
     ASSERT_TRUE(sut.StartDeviceManager());

@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "common/orvex.h"
+#include "support/calibration_touches.h"
 #include "support/headless_sway.h"
 #include "support/system.h"
 
@@ -70,15 +71,9 @@ TEST(CalibratorOnWayland, FourTargetsAndSaveOnTheSecondOutput) {
         "ORVEX_ROOT=" + sut.Root(), "QT_QPA_PLATFORM=wayland",
         "LSAN_OPTIONS=suppressions=" + test::SourcePath("tests/data/lsan-system-libraries.supp")};
 
-    // The same panel and touches as on a 640 x 480 X screen: the targets,
-    // then SAVE at raw (377, 761), near (233, 362) on the new calibration.
+    // The same panel and touches as on a 640 x 480 X screen.
     const std::string script = sut.Root() + "/touches.txt";
-    std::ofstream(script) << "wait 500\n"
-                             "touch 40 50\nwait 700\nlift\nwait 700\n"
-                             "touch 980 52\nwait 700\nlift\nwait 700\n"
-                             "touch 982 970\nwait 700\nlift\nwait 700\n"
-                             "touch 42 972\nwait 700\nlift\nwait 1500\n"
-                             "touch 377 761\nwait 700\nlift\nwait 400\n";
+    std::ofstream(script) << "wait 500\n" << test::CalibrationTouches640x480;
     ASSERT_TRUE(sut.Simulator.Start(
         sway.AsClient(env, {test::BinaryPath("orvexsim"), "--link", sut.Link(), "--protocol", "ts",
                             "--rate", "9600", "--wait-signal", "--script", script}),

@@ -108,15 +108,7 @@ class TwoMonitors : public ::testing::Test {
     }
 
     // Where the server has the pointer, in screen pixels.
-    std::pair<int, int> Pointer() {
-        Window root, child;
-        int wx, wy;
-        unsigned mask;
-        std::pair<int, int> at{-1, -1};
-        XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &at.first, &at.second, &wx,
-                      &wy, &mask);
-        return at;
-    }
+    std::pair<int, int> Pointer() { return test::PointerOnScreen(Viewer); }
 
     // Moves there and waits until the server has put the pointer somewhere
     // else than where it was; returns where.

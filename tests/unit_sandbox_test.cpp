@@ -20,6 +20,7 @@
 #include "support/process.h"
 #include "support/system.h"
 #include "support/temp_root.h"
+#include "support/xorg_display.h"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with names in
 // the headers above.
@@ -98,15 +99,7 @@ class AuthorizedXvfb {
     const std::string& AuthorityFile() const { return Auth_; }
 
     // Where the server has the pointer, in screen pixels.
-    std::pair<int, int> Pointer() {
-        Window root, child;
-        int wx, wy;
-        unsigned mask;
-        std::pair<int, int> at{-1, -1};
-        XQueryPointer(Viewer, DefaultRootWindow(Viewer), &root, &child, &at.first, &at.second, &wx,
-                      &wy, &mask);
-        return at;
-    }
+    std::pair<int, int> Pointer() { return test::PointerOnScreen(Viewer); }
 
     std::string Name;
     ::Display* Viewer = nullptr;

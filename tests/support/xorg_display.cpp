@@ -181,4 +181,14 @@ bool TwoMonitorXorg::DeleteMonitor(const std::string& name) {
     });
 }
 
+std::pair<int, int> PointerOnScreen(_XDisplay* viewer) {
+    Window root, child;
+    int wx, wy;
+    unsigned mask;
+    std::pair<int, int> at{-1, -1};
+    XQueryPointer(viewer, DefaultRootWindow(viewer), &root, &child, &at.first, &at.second, &wx, &wy,
+                  &mask);
+    return at;
+}
+
 }  // namespace orvex::test

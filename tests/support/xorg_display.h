@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "platform/input-screen-layout.h"
 #include "process.h"
@@ -42,5 +43,9 @@ class TwoMonitorXorg {
     std::string Name_;
     _XDisplay* Control_ = nullptr;
 };
+
+// Where the server has the pointer, in screen pixels; (-1, -1) when it
+// cannot say.
+std::pair<int, int> PointerOnScreen(_XDisplay* viewer);
 
 }  // namespace orvex::test
