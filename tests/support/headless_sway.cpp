@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -107,21 +106,6 @@ bool HeadlessSway::AddOutput(const std::string& name, int width, int height, int
                {"output", name, "resolution", std::to_string(width) + "x" + std::to_string(height),
                 "position", std::to_string(x), "0"},
                nullptr, why);
-}
-
-std::vector<std::string> HeadlessSway::AsClient(const std::vector<std::string>& env,
-                                                const std::vector<std::string>& argv) const {
-    std::vector<std::string> all = AsUser(Uid);
-    all.insert(all.end(), {"/usr/bin/env", "-i", "XDG_RUNTIME_DIR=" + Dir(), "HOME=" + Dir(),
-                           "PATH=/usr/bin:/bin", "WAYLAND_DISPLAY=" + Socket_});
-    // A sanitizer's settings go along: the clients are this build's programs.
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(name))
-            all.push_back(std::string(name) + "=" + value);
-    }
-    all.insert(all.end(), env.begin(), env.end());
-    all.insert(all.end(), argv.begin(), argv.end());
-    return all;
 }
 
 }  // namespace orvex::test

@@ -34,11 +34,6 @@ class HeadlessSway {
     // A new headless output of this size, placed at (x, 0).
     bool AddOutput(const std::string& name, int width, int height, int x, std::string* why);
 
-    // The argv that runs argv as the compositor's user, a client of this
-    // compositor with the environment given ("NAME=value") and no other.
-    std::vector<std::string> AsClient(const std::vector<std::string>& env,
-                                      const std::vector<std::string>& argv) const;
-
     // The folder holding the sockets: the clients' XDG_RUNTIME_DIR.
     const std::string& Dir() const { return Dir_.Path(); }
     std::string File(const std::string& name) const { return Dir_.File(name); }
