@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "platform/input.h"
 #include "platform/uniquefd.h"
@@ -84,7 +85,8 @@ class AuthReader {
 
 // The file's bytes, or nullopt with *why. A path that is no regular file
 // (a link, a pipe that would never end) is refused before it is read.
-std::optional<std::string> ReadAuthorityFile(const std::string& path, std::string* why) {
+std::optional<std::string> ReadAuthorityFile(const std::string& path, std::string* why,
+                                             uid_t* owner = nullptr) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat st {};
     if (!fd || ::fstat(fd.Get(), &st) != 0) {
@@ -96,6 +98,8 @@ std::optional<std::string> ReadAuthorityFile(const std::string& path, std::strin
                std::to_string(MaxX11AuthorityBytes / 1024) + " KiB";
         return std::nullopt;
     }
+    if (owner)
+        *owner = st.st_uid;
     std::string bytes(static_cast<size_t>(st.st_size), '\0');
     size_t got = 0;
     while (got < bytes.size()) {
@@ -222,7 +226,8 @@ bool ReadX11Cookie(const std::string& path, int number, X11Cookie* cookie, std::
         *why = problem;
         return optional;
     }
-    auto bytes = ReadAuthorityFile(file, why);
+    uid_t owner = 0;
+    auto bytes = ReadAuthorityFile(file, why, &owner);
     if (!bytes)
         return optional;
     char host[256] = {};
@@ -240,7 +245,7 @@ bool ReadX11Cookie(const std::string& path, int number, X11Cookie* cookie, std::
         const int rank = r->Family == FamilyWild || r->Address == host ? 2 : 1;
         if (rank > best) {
             best = rank;
-            *cookie = {CookieName, std::string(r->Data)};
+            *cookie = {CookieName, std::string(r->Data), owner};
         }
     }
     return true;
@@ -257,11 +262,22 @@ void OfferX11Cookie(const X11Cookie& cookie) {
 }
 
 X11Probe ProbeX11Display(int number, const X11Cookie& cookie, std::chrono::milliseconds timeout,
-                         std::string* why) {
+                         std::string* why, UniqueFd* keep) {
     UniqueFd fd = ConnectDisplay(number, why);
     if (!fd)
         return X11Probe::Absent;
     const std::string name = ":" + std::to_string(number);
+    if (!cookie.Data.empty()) {
+        ucred peer{};
+        socklen_t len = sizeof peer;
+        if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 ||
+            (peer.uid != 0 && peer.uid != ::geteuid() && peer.uid != cookie.Owner)) {
+            *why = "X display " + name + " is served by uid " + std::to_string(peer.uid) +
+                   ", who owns neither this process nor the authority file; its cookie is kept "
+                   "from it";
+            return X11Probe::Refused;
+        }
+    }
     // The connection setup: byte order, protocol 11.0, the authorization's
     // name and data, each padded to four bytes.
     auto u16 = [](size_t v) {
@@ -280,8 +296,11 @@ X11Probe ProbeX11Display(int number, const X11Cookie& cookie, std::chrono::milli
         *why = "X display " + name + " takes connections but does not answer";
         return X11Probe::Absent;
     }
-    if (head[0] == 1)
+    if (head[0] == 1) {
+        if (keep)
+            *keep = std::move(fd);
         return X11Probe::Admitted;
+    }
     // A refusal carries its reason, of the length its second byte gives.
     std::string reason(static_cast<uint8_t>(head[1]), '\0');
     if (head[0] != 0 || !ReadBefore(fd.Get(), reason.data(), reason.size(), deadline))

@@ -12,9 +12,13 @@
 //       OfferX11Cookie(cookie), then XOpenDisplay(":0")
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
+
+#include "platform/uniquefd.h"
 
 namespace orvex {
 
@@ -24,10 +28,13 @@ int X11DisplayNumber(const std::string& display);
 
 // An authority file's MIT-MAGIC-COOKIE-1 for one display. Empty Data: the
 // file holds none for it (the server may still admit the process by who it
-// is, as "xhost +SI:localuser:root" allows).
+// is, as "xhost +SI:localuser:root" allows). Owner: who owns the file, the
+// one user besides root and this process trusted to run the server the
+// cookie is for.
 struct X11Cookie {
     std::string Name;
     std::string Data;
+    uid_t Owner = 0;
 };
 inline constexpr size_t MaxX11AuthorityBytes = 64 * 1024;
 // Reads path (no link, a regular file of at most MaxX11AuthorityBytes). An
@@ -43,8 +50,13 @@ void OfferX11Cookie(const X11Cookie& cookie);
 enum class X11Probe { Admitted, Refused, Absent };
 // Opens the display's socket (the abstract one, then /tmp/.X11-unix/XN),
 // offers the cookie and waits at most timeout for the server's verdict.
-// *why says what was found when it is not Admitted.
+// *why says what was found when it is not Admitted. A cookie goes only to a
+// server run by root, by this process's user or by the cookie file's owner:
+// a socket in the world-writable /tmp/.X11-unix may be anyone's.
+// With keep, an admitted connection stays open in *keep: a server whose
+// last client leaves starts over, and may turn away whoever connects while
+// it re-reads its authority file.
 X11Probe ProbeX11Display(int number, const X11Cookie& cookie, std::chrono::milliseconds timeout,
-                         std::string* why);
+                         std::string* why, UniqueFd* keep = nullptr);
 
 }  // namespace orvex

@@ -109,7 +109,11 @@ std::unique_ptr<Link> Connect(const Target& t, std::string* why, ScreenLayout* l
     X11Cookie cookie;
     if (!ReadX11Cookie(t.Authority, t.Number, &cookie, why))
         return nullptr;
-    if (ProbeX11Display(t.Number, cookie, std::chrono::seconds(2), why) != X11Probe::Admitted)
+    // The probe's connection is held until Xlib's are made, so the server
+    // does not start over in between.
+    UniqueFd probe;
+    if (ProbeX11Display(t.Number, cookie, std::chrono::seconds(2), why, &probe) !=
+        X11Probe::Admitted)
         return nullptr;
     std::lock_guard g(ConnectLock);
     // With no cookie of its own, Xlib finds its usual one, which the probe
@@ -119,7 +123,7 @@ std::unique_ptr<Link> Connect(const Target& t, std::string* why, ScreenLayout* l
     link->Inject.reset(XOpenDisplay(t.Name.c_str()));
     link->Watch.reset(XOpenDisplay(t.Name.c_str()));
     if (!link->Inject || !link->Watch) {
-        *why = "X display " + t.Name + " let the first connection in but not the second";
+        *why = "X display " + t.Name + " admitted the first look but not Xlib's connection";
         return nullptr;
     }
     XSetIOErrorExitHandler(link->Inject.get(), &Link::ConnectionLost, link.get());

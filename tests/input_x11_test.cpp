@@ -3,18 +3,24 @@
 // server does not take the host with it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/orvex.h"
+#include "platform/input-x11-link.h"
 #include "platform/input.h"
 #include "platform/window-messages.h"
 #include "support/process.h"
@@ -325,6 +331,55 @@ TEST_F(X11WaitTest, OffersTheCookieOfTheAuthorityFileNamed) {
     In = CreateX11Input(Root.Path(), &error, Options);
     ASSERT_NE(In, nullptr) << error;
     EXPECT_TRUE(PointerFollows());
+}
+
+// Anyone may make a socket in /tmp/.X11-unix while no server holds the
+// number: a server run by some other user never sees the cookie.
+TEST_F(X11WaitTest, KeepsTheCookieFromAServerOfAnotherUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the stranger's server as another user";
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(Number);
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t stranger = ::fork();
+    ASSERT_GE(stranger, 0);
+    if (stranger == 0) {
+        // Listens as nobody on the abstract name, which is tried first, and
+        // reports how many bytes the first connection brought.
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(2);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path + 1, path.c_str(), path.size());
+        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 1) != 0)
+            ::_exit(3);
+        char ready = 'r';
+        (void)!::write(report[1], &ready, 1);
+        const int c = ::accept(fd, nullptr, nullptr);
+        char buf[256];
+        ssize_t total = 0, n;
+        while ((n = ::read(c, buf, sizeof buf)) > 0)
+            total += n;
+        (void)!::write(report[1], &total, sizeof total);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    char ready = 0;
+    ASSERT_EQ(::read(report[0], &ready, 1), 1);
+
+    const X11Cookie cookie{"MIT-MAGIC-COOKIE-1", "0123456789abcdef", 0};
+    std::string why;
+    EXPECT_EQ(ProbeX11Display(Number, cookie, 2s, &why), X11Probe::Refused);
+    EXPECT_NE(why.find("is served by uid 65534"), std::string::npos) << why;
+    ssize_t received = -1;
+    EXPECT_EQ(::read(report[0], &received, sizeof received), ssize_t(sizeof received));
+    EXPECT_EQ(received, 0) << "the stranger was sent the connection set-up";
+    ::close(report[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(X11InputNames, OnlyLocalDisplaysAndRegularAuthorityFiles) {
