@@ -103,10 +103,7 @@ TEST(CalibratorEndToEnd, FourTargetsAndSaveOnXvfb) {
 
     const std::string script = sut.Root() + "/touches.txt";
     std::ofstream(script) << "wait 200\n" << CalibrationTouches640x480;
-    ASSERT_TRUE(sut.StartSimulator(
-        {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}));
-    ASSERT_TRUE(sut.StartDeviceManager());
-    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    ASSERT_TRUE(sut.StartScriptedPanel(script)) << sut.HostErr();
 
     ChildProcess cal;
     ASSERT_TRUE(cal.Start(

@@ -74,11 +74,8 @@ TEST(CalibratorOnWayland, FourTargetsAndSaveOnTheSecondOutput) {
     // The same panel and touches as on a 640 x 480 X screen.
     const std::string script = sut.Root() + "/touches.txt";
     std::ofstream(script) << "wait 500\n" << test::CalibrationTouches640x480;
-    ASSERT_TRUE(sut.StartSimulator(
-        {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}))
-        << ReadWholeFile(sut.Root() + "/sim.err");
-    ASSERT_TRUE(sut.StartDeviceManager());
-    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    ASSERT_TRUE(sut.StartScriptedPanel(script))
+        << ReadWholeFile(sut.Root() + "/sim.err") << sut.HostErr();
     EXPECT_NE(sut.HostErr().find("input backend wayland (output HEADLESS-2 640x480"),
               std::string::npos)
         << sut.HostErr();

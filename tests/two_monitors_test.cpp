@@ -250,10 +250,7 @@ TEST_F(TwoMonitors, CalibrationOnTheRightHandMonitorEndToEnd) {
                           << "wait 800\n"
                           << touch(313, 422) << "wait 1000\n"
                           << touch(200, 150) << touch(600, 450);
-    ASSERT_TRUE(sut.StartSimulator(
-        {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}));
-    ASSERT_TRUE(sut.StartDeviceManager());
-    ASSERT_TRUE(sut.WaitForDevice(20s)) << sut.HostErr();
+    ASSERT_TRUE(sut.StartScriptedPanel(script)) << sut.HostErr();
     EXPECT_NE(sut.HostErr().find("orvex: input backend x11 (monitor RIGHT 800x600+640+0)"),
               std::string::npos)
         << sut.HostErr();

@@ -73,6 +73,12 @@ bool SystemUnderTest::StartDeviceManager() {
                       Root_ + "/devmgr.err", {"ORVEX_ROOT=" + Root_});
 }
 
+bool SystemUnderTest::StartScriptedPanel(const std::string& script) {
+    return StartSimulator(
+               {"--protocol", "ts", "--rate", "9600", "--wait-signal", "--script", script}) &&
+           StartDeviceManager() && WaitForDevice(std::chrono::seconds(20));
+}
+
 bool SystemUnderTest::WaitForDevice(std::chrono::milliseconds timeout) {
     struct stat st;
     std::string socket = Root_ + "/dev/ORX1";

@@ -39,6 +39,9 @@ class SystemUnderTest {
     // Waits for the device socket; then the driver has finished its start.
     bool WaitForDevice(std::chrono::milliseconds timeout);
     std::unique_ptr<DeviceHandle> Open();
+    // A panel of the TS protocol at 9600 that plays script once sent
+    // SIGUSR1, and the device manager serving it, started.
+    bool StartScriptedPanel(const std::string& script);
 
     std::string HostOut() const { return ReadWholeFile(Root_ + "/devmgr.out"); }
     std::string HostErr() const { return ReadWholeFile(Root_ + "/devmgr.err"); }
